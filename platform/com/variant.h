@@ -80,12 +80,35 @@ inline constexpr USHORT VARIANT_NOUSEROVERRIDE = 0x04;
 inline constexpr USHORT VARIANT_LOCALBOOL = 0x10;  // the locale's words for true and false
 
 void VariantInit(VARIANT* pvarg) noexcept;
-// Frees what the VARIANT owns (BSTR, array, reference) and sets it to VT_EMPTY.
+// Frees what the VARIANT owns (BSTR, array, reference) and sets it to VT_EMPTY. A type that is
+// not valid gives DISP_E_BADVARTYPE and a VARIANT holding a locked array DISP_E_ARRAYISLOCKED;
+// both leave the VARIANT as it was. VT_BYREF values own nothing.
 HRESULT VariantClear(VARIANT* pvarg) noexcept;
-// Clears dest, then deep-copies src into it.
+// Deep-copies src into dest, clearing what dest held before (a new BSTR, a copied array, an
+// added reference; VT_BYREF values are copied as the reference). On failure dest is unchanged.
 HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc) noexcept;
 // Converts src to vt into dest (dest may equal src). DISP_E_TYPEMISMATCH when no conversion
 // exists, DISP_E_OVERFLOW when the value does not fit, DISP_E_BADVARTYPE for an unknown type.
+// On failure dest is unchanged. The rules are the classic runtime's, with text that does not
+// depend on the locale:
+// - Numbers become text in the shortest form that reads back to the same value, with '.' and
+//   an 'e' exponent where that is shorter ("0.1", "1e+20", "-3"); text becomes a number when
+//   it is a decimal number (spaces around it, a sign, a fraction and an exponent allowed).
+// - Floating point to integer rounds half to even; a value outside the target's range gives
+//   DISP_E_OVERFLOW.
+// - VT_BOOL is the number -1 (true) or 0 (false); to a narrower or unsigned integer it wraps
+//   (true is 0xFF as VT_UI1), as in the classic runtime. To text it is "-1"/"0", or a word with
+//   VARIANT_ALPHABOOL or VARIANT_LOCALBOOL: "True"/"False", or with VARIANT_LOCALBOOL and a
+//   German LCID "Wahr"/"Falsch". Text to VT_BOOL accepts those words in any case (the English
+//   ones always), "#TRUE#"/"#FALSE#" and numbers.
+// - VT_DATE is a number for numeric targets; as text it is "YYYY-MM-DD hh:mm:ss[.fff]", with
+//   only the date at midnight and only the time on 30 December 1899, and reads back from the
+//   same forms (also with 'T' between date and time).
+// - VT_EMPTY is 0, "" or false. VT_NULL converts only to VT_NULL; VT_ERROR only to VT_ERROR.
+//   Any other scalar converts to VT_EMPTY and VT_NULL (the value is dropped).
+// - VT_VARIANT as the target is a copy. Arrays convert only to their own type (or to VT_ARRAY
+//   exactly); VT_CY and VT_DECIMAL values have no conversions here.
+// - A VT_BYREF source is read through its reference.
 HRESULT VariantChangeTypeEx(VARIANT* pvargDest, const VARIANT* pvarSrc, LCID lcid, USHORT wFlags,
                             VARTYPE vt) noexcept;
 HRESULT VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags,
@@ -101,6 +124,13 @@ class Variant {
   explicit Variant(LONG l) noexcept;
   explicit Variant(bool b) noexcept;
   explicit Variant(std::string_view text);
+  // Without this a literal would pick the bool constructor.
+  explicit Variant(const char* text) : Variant(std::string_view(text ? text : "")) {}
+  // Takes the array; vt is VT_ARRAY | its element type unless given (VT_ARRAY exactly, say).
+  explicit Variant(SafeArray array, VARTYPE vt = VT_EMPTY) noexcept;
+  static Variant FromDate(DATE date) noexcept;
+  // Deep copy; throws std::bad_alloc when memory runs out and std::invalid_argument for a
+  // VARIANT whose type is not valid.
   Variant(const VARIANT& v);
   Variant(const Variant& other) : Variant(other.v_) {}
   Variant(Variant&& other) noexcept : v_(other.v_) { VariantInit(&other.v_); }
@@ -113,6 +143,11 @@ class Variant {
   VARIANT* get() noexcept { return &v_; }
   const VARIANT* get() const noexcept { return &v_; }
   VARTYPE vt() const noexcept { return v_.vt; }
+  // Clears the content and returns the VARIANT, for out-parameters.
+  VARIANT* put() noexcept {
+    VariantClear(&v_);
+    return &v_;
+  }
   // Hands the content to the caller, leaving this empty.
   [[nodiscard]] VARIANT release() noexcept {
     VARIANT out = v_;
