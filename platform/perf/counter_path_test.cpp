@@ -1,0 +1,3 @@
+#include "platform/perf/calc.h"
+
+#include <gtest/gtest.h>
