@@ -36,7 +36,11 @@ void GetLocalTime(SYSTEMTIME* st) noexcept;
 // Conversions; each returns FALSE (0) for a value out of range and leaves the output unset.
 BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) noexcept;
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) noexcept;
-// Local time uses the process's time zone (TZ), with the offset in force at that instant.
+// Local time uses the process's time zone (TZ, read by the C library at its first use or at
+// tzset()), with the offset in force at that instant, so summer and winter dates each get their
+// own. A local time that occurs twice when the clocks go back gives the earlier instant; one
+// skipped when they go forward is read with the offset before the change (02:30 becomes 03:30).
+// A result before 1601 is FALSE.
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) noexcept;
 BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) noexcept;
 // Automation dates. As the classic runtime does, SystemTimeToVariantTime ignores
