@@ -82,7 +82,7 @@ DWORD ComputeCounterValue(DWORD type, const RawSample* previous, const RawSample
         return PDH_CSTATUS_VALID_DATA;
       case PERF_ELAPSED_TIME: {
         std::int64_t elapsed = current.second - current.first;
-        value = elapsed <= 0 || current.first <= 0 ? 0.0 : elapsed / kTimeFrequency;
+        value = elapsed <= 0 ? 0.0 : elapsed / kTimeFrequency;
         return PDH_CSTATUS_VALID_DATA;
       }
       default:

@@ -2,7 +2,8 @@
 //
 // HOW TO ADD AN OBJECT
 //
-// One source file per object (or family of related objects) under platform/perf/objects/.
+// One source file per object under platform/perf/objects/ (objects of one family share their
+// parsing through a header there, as PhysicalDisk and LogicalDisk share diskstats.h).
 // The build collects every objects/*.cpp by itself; a file `objects/foo.cpp` must define
 //
 //     namespace perf::objects {
@@ -43,6 +44,7 @@
 //   - A row may carry a key (for example pid and start time): when the key behind a counter's
 //     instance changes, the counter starts over as if just added, so a rate never spans two
 //     different processes that happened to share a name.
+//   - SourceSet::now() is the collection's clock, for fields that are times themselves.
 //   - Time bases. Timer types (PERF_100NSEC_TIMER, PERF_COUNTER_COUNTER, queue lengths, ...)
 //     divide by the time between two collections: with `base` = kNoField that is the query's
 //     collection clock (100 ns units); a provider with a better time base of its own (the
@@ -57,6 +59,7 @@
 // (this file's first objects); 5200 and up for further objects, one block of 100 per file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -181,6 +184,17 @@ class ProviderOf final : public ObjectProvider {
  private:
   const ObjectDef& def_;
 };
+
+// Joins two constant tables (names or counters of a family shared through a header).
+template <class T, std::size_t A, std::size_t B>
+constexpr std::array<T, A + B> JoinTables(const std::array<T, A>& a, const std::array<T, B>& b) {
+  std::array<T, A + B> out{};
+  for (std::size_t i = 0; i < A; ++i)
+    out[i] = a[i];
+  for (std::size_t i = 0; i < B; ++i)
+    out[A + i] = b[i];
+  return out;
+}
 
 // Every registered provider, in file-name order.
 std::span<const ObjectProvider* const> AllProviders();

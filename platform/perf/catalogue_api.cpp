@@ -101,7 +101,7 @@ PDH_STATUS PdhEnumObjectItems(LPCWSTR szDataSource, LPCWSTR szMachineName, LPCWS
       auto sampler = provider->NewSampler(sources);
       InstanceTable table;
       table.Begin(def.fieldCount);
-      sources.NextCollection();
+      sources.NextCollection(Now100ns());
       if (!sampler->Collect(FieldSet(), table)) return PDH_CSTATUS_NO_OBJECT;
       AppendInstanceNames(table, instances);
       if (instances.empty()) instances += '\0';

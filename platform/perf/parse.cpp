@@ -27,4 +27,18 @@ int ParseKeyedNumbers(std::string_view text, const std::string_view* keys, int k
   return found;
 }
 
+void UnescapeOctal(std::string_view in, std::string& out) {
+  out.clear();
+  auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '\\' && i + 3 < in.size() && in[i + 1] >= '0' && in[i + 1] <= '3' &&
+        octal(in[i + 2]) && octal(in[i + 3])) {
+      out += static_cast<char>((in[i + 1] - '0') * 64 + (in[i + 2] - '0') * 8 + (in[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += in[i];
+    }
+  }
+}
+
 }  // namespace perf

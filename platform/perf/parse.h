@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace perf {
@@ -113,5 +114,8 @@ class Scanner {
 // untouched. Returns how many keys were found.
 int ParseKeyedNumbers(std::string_view text, const std::string_view* keys, int keyCount,
                       std::int64_t* out);
+
+// Undoes the octal escapes of /proc/swaps and /proc/mounts ("\040" for a space) into `out`.
+void UnescapeOctal(std::string_view in, std::string& out);
 
 }  // namespace perf

@@ -159,7 +159,7 @@ PDH_STATUS WithCounter(PDH_HCOUNTER hCounter, Fn fn) {
 void Collect(Query& query) {
   std::int64_t now = Now100ns();
   FILETIME stamp = FileTimeNow();
-  query.sources.NextCollection();
+  query.sources.NextCollection(now);
   for (auto& object : query.objects) {
     object->table.Begin(object->provider->Def().fieldCount);
     object->ok = object->sampler->Collect(object->needed, object->table);

@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "platform/perf/names.h"
+#include "platform/perf/perf.h"
 
 namespace perf {
 
@@ -39,7 +40,7 @@ bool InstanceExists(const ResolvedPath& resolved, SourceSet& sources) {
   auto sampler = resolved.provider->NewSampler(sources);
   InstanceTable table;
   table.Begin(def.fieldCount);
-  sources.NextCollection();
+  sources.NextCollection(Now100ns());
   if (!sampler->Collect(FieldSet(), table)) return false;
   return FindInstanceRow(table, resolved.instance, resolved.path.index) !=
          static_cast<std::size_t>(-1);

@@ -67,8 +67,14 @@ class SourceSet {
   int Register(std::string_view rel);
   // The file's content for the current collection, read on first use in the collection.
   bool Read(int id, std::string_view& text);
-  // Engine: a new collection begins; cached contents are stale.
-  void NextCollection() { ++generation_; }
+  // Engine: a new collection begins at `now` (100 ns, the collection clock); cached contents
+  // are stale.
+  void NextCollection(std::int64_t now) {
+    ++generation_;
+    now_ = now;
+  }
+  // The time of the current collection, for providers whose time base is per instance.
+  std::int64_t now() const { return now_; }
 
   // Filesystem statistics of the filesystem mounted at `mountPoint`.
   bool StatFs(std::string_view mountPoint, FsStats& out);
@@ -89,6 +95,7 @@ class SourceSet {
   };
   std::string root_;
   std::uint64_t generation_ = 1;
+  std::int64_t now_ = 0;
   std::vector<Entry> entries_;
   std::string hostName_;
   bool hostNameRead_ = false;
