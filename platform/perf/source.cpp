@@ -132,8 +132,9 @@ bool SourceSet::StatFs(std::string_view mountPoint, FsStats& out) {
   std::string_view text;
   if (!Read(statfsId_, text)) return false;
   Scanner s(text);
+  std::string mount;
   while (!s.AtEnd()) {
-    std::string_view mount = s.Word();
+    UnescapeOctal(s.Word(), mount);
     if (mount == mountPoint) {
       out.blockSize = s.U64();
       out.blocks = s.U64();

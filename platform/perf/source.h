@@ -6,7 +6,8 @@
 // which costs less than opening /proc files again. A captured tree (a directory holding
 // `proc/` and `sys/`) is re-opened at every read instead, so a test may replace its files
 // between collections. Captured trees also stand in for what is not a file: `statfs` at the
-// tree's root holds "mountpoint blocksize blocks bfree bavail files ffree" lines for the
+// tree's root holds "mountpoint blocksize blocks bfree bavail files ffree" lines (the mount
+// point escaped as in /proc/mounts) for the
 // filesystem statistics that the live machine answers with statvfs(2).
 #pragma once
 

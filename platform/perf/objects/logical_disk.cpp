@@ -17,7 +17,8 @@ namespace {
 using namespace disk;
 
 enum Field : FieldId { kFreeMB, kSizeMB, kFreeInodes, kInodes, kFirstDiskField };
-constexpr auto kFieldCount = static_cast<FieldId>(FieldId{kFirstDiskField} + FieldId{kDiskFieldCount});
+constexpr auto kFieldCount =
+    static_cast<FieldId>(FieldId{kFirstDiskField} + FieldId{kDiskFieldCount});
 
 constexpr FieldSet kSpaceFields{kFreeMB, kSizeMB, kFreeInodes, kInodes};
 constexpr FieldSet kDiskFields = DiskFieldSet(kFirstDiskField);
