@@ -19,6 +19,11 @@
 // (malformed) or E_OUTOFMEMORY.
 HRESULT ValidateCounterPath(std::string_view path);
 
+// The OPC verdict for a status of the library's path validation. Statuses that say the text
+// is not a path at all (PDH_INVALID_PATH, PDH_INVALID_ARGUMENT) count as malformed, so that no
+// garbage is ever accepted as an item ID.
+HRESULT ItemIdVerdict(PDH_STATUS status);
+
 // Longest path TranslateEnglishPath produces, in characters.
 inline constexpr std::size_t kMaxTranslatedPath = 2048;
 

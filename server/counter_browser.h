@@ -34,13 +34,16 @@ class CounterBrowser {
   // The text-in-two-calls convention of the cursor's text results: with bufferChars 0,
   // *chars receives the length in characters; otherwise the text is copied into buffer (cut
   // to bufferChars - 1 characters, never splitting a character, and NUL-terminated).
+  // Characters here are the `char` units of the UTF-8 text, as in every buffer size of the
+  // system, so a buffer of length + 1 always holds the whole text; a cut never leaves part of
+  // a multi-byte character behind. In the copying call *chars (when given) receives the
+  // number of units copied. A missing pointer gives E_POINTER.
   static HRESULT CopyText(const std::string& text, char* buffer, DWORD bufferChars, DWORD* chars);
 
  private:
   std::string object_ = "\\";
   std::string instance_;
   std::string counter_;
-  std::string path_ = "\\";
   int level_ = 0;
   std::vector<std::string> children_;
 };
