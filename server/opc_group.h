@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "interfaces/opc_da.h"
 #include "platform/com/connpoint.h"
@@ -110,6 +111,8 @@ class OpcGroup final : public com::ComObject<IOPCItemMgt, IOPCGroupStateMgt, IOP
   void OnSinkUnadvised(DWORD cookie);
   // CONNECT_E_NOCONNECTION when no sink is connected, else S_OK.
   HRESULT RequireSink() const;
+  // True once the first sink started the update thread and until Shutdown stops it.
+  bool Sampling() const { return threadStarted_ && !shutDown_; }
 
   const std::shared_ptr<GroupEngine> engine_;
   const LCID locale_;
@@ -117,6 +120,9 @@ class OpcGroup final : public com::ComObject<IOPCItemMgt, IOPCGroupStateMgt, IOP
   std::atomic<bool> removed_{false};
   // Serialises Shutdown and the thread's start (Advise), which may run on different threads.
   std::mutex lifeMutex_;
-  bool shutDown_ = false;
+  std::atomic<bool> shutDown_{false};  // written under lifeMutex_
+  std::thread thread_;
+  // Set once the first sink started the thread; items can be added from then on.
+  std::atomic<bool> threadStarted_{false};
   com::ConnectionPoint dataCallback_;
 };

@@ -1,0 +1,156 @@
+#include "server/group_engine.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/com/git.h"
+
+GroupEngine::GroupEngine(OPCHANDLE serverGroupHandle, PDH_HQUERY groupQuery)
+    : serverGroup(serverGroupHandle),
+      query(groupQuery),
+      current(std::make_unique<ValueChangeSet>()),
+      previous(std::make_unique<ValueChangeSet>()),
+      change(std::make_unique<ValueChangeSet>()) {}
+
+GroupEngine::~GroupEngine() {
+  // The last owner runs this, so nobody else can hold the group lock; it is taken anyway so
+  // the query is closed the way every other use of it is made.
+  std::lock_guard lock(mutex);
+  if (query != nullptr) PdhCloseQuery(query);
+}
+
+std::string GroupEngine::Name() const {
+  std::lock_guard lock(nameMutex_);
+  return name_;
+}
+
+void GroupEngine::SetName(std::string name) {
+  std::lock_guard lock(nameMutex_);
+  name_ = std::move(name);
+}
+
+PDH_STATUS GroupEngine::AddToQuery(OPCHANDLE handle, ItemRecord& item) {
+  PDH_HCOUNTER counter = nullptr;
+  PDH_STATUS status = PdhAddCounter(query, item.itemId.c_str(), 0, &counter);
+  if (status != ERROR_SUCCESS) return status;
+  try {
+    sampling.push_back(handle);
+  } catch (...) {
+    PdhRemoveCounter(counter);
+    throw;
+  }
+  item.counter = counter;
+  // Rate counters need a sample to compare the first cycle's with.
+  PdhCollectQueryData(query);
+  return ERROR_SUCCESS;
+}
+
+HRESULT GroupEngine::RemoveFromQuery(OPCHANDLE handle, ItemRecord& item) {
+  HRESULT hr = static_cast<HRESULT>(PdhRemoveCounter(item.counter));
+  item.counter = nullptr;
+  auto it = std::find(sampling.begin(), sampling.end(), handle);
+  if (it == sampling.end()) return E_FAIL;
+  sampling.erase(it);
+  return hr;
+}
+
+bool GroupEngine::HasActiveItem() const {
+  return std::any_of(items.begin(), items.end(),
+                     [](const auto& entry) { return entry.second.active; });
+}
+
+DWORD GroupEngine::Queue(std::unique_ptr<AsyncRequest> request) {
+  DWORD cancelId;
+  {
+    std::lock_guard lock(queueMutex_);
+    // 0 means "cancelled", so the counter skips it when it wraps.
+    if (++requestCounter_ == 0xFFFFFFFF) requestCounter_ = 0;
+    cancelId = requestCounter_ + 1;
+    request->cancelId = cancelId;
+    queue_.push_back(std::move(request));
+  }
+  events.Set(kRequestQueued);
+  return cancelId;
+}
+
+bool GroupEngine::Cancel(DWORD cancelId) {
+  std::lock_guard lock(queueMutex_);
+  for (auto& request : queue_) {
+    if (request->cancelId == cancelId) {
+      request->cancelId = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+HRESULT GroupEngine::RegisterSink(DWORD cookie, IUnknown* sink) {
+  com::ComPtr<com::GlobalInterfaceTable> git = com::GetGlobalInterfaceTable();
+  DWORD gitCookie = 0;
+  HRESULT hr = git->RegisterInterfaceInGlobal(sink, IID_IOPCDataCallback, &gitCookie);
+  if (FAILED(hr)) return hr;
+  try {
+    std::lock_guard lock(sinkMutex_);
+    registrations_.push_back(Registration{cookie, gitCookie});
+  } catch (...) {
+    git->RevokeInterfaceFromGlobal(gitCookie);
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+void GroupEngine::UnregisterSink(DWORD cookie) {
+  std::optional<DWORD> gitCookie;
+  com::ComPtr<IOPCDataCallback> proxy;  // released after the lock
+  {
+    std::lock_guard lock(sinkMutex_);
+    auto reg = std::find_if(registrations_.begin(), registrations_.end(),
+                            [cookie](const Registration& r) { return r.cookie == cookie; });
+    if (reg != registrations_.end()) {
+      gitCookie = reg->gitCookie;
+      registrations_.erase(reg);
+    }
+    auto own = std::find_if(threadSinks_.begin(), threadSinks_.end(),
+                            [cookie](const ThreadSink& s) { return s.cookie == cookie; });
+    if (own != threadSinks_.end()) {
+      proxy = std::move(own->sink);
+      threadSinks_.erase(own);
+    }
+  }
+  if (gitCookie) com::GetGlobalInterfaceTable()->RevokeInterfaceFromGlobal(*gitCookie);
+}
+
+void GroupEngine::UnregisterAllSinks() {
+  std::vector<Registration> registrations;
+  std::vector<ThreadSink> proxies;
+  {
+    std::lock_guard lock(sinkMutex_);
+    registrations.swap(registrations_);
+    proxies.swap(threadSinks_);
+  }
+  com::ComPtr<com::GlobalInterfaceTable> git = com::GetGlobalInterfaceTable();
+  for (const Registration& r : registrations)
+    git->RevokeInterfaceFromGlobal(r.gitCookie);
+}
+
+void GroupEngine::BuildSinkList() {
+  com::ComPtr<com::GlobalInterfaceTable> git = com::GetGlobalInterfaceTable();
+  std::vector<ThreadSink> old;  // released after the lock
+  std::lock_guard lock(sinkMutex_);
+  std::vector<ThreadSink> fresh;
+  fresh.reserve(registrations_.size());
+  for (const Registration& r : registrations_) {
+    com::ComPtr<IOPCDataCallback> proxy;
+    if (SUCCEEDED(git->GetInterfaceFromGlobal(r.gitCookie, IID_IOPCDataCallback,
+                                              proxy.ReleaseAndGetVoidAddressOf()))) {
+      fresh.push_back(ThreadSink{r.cookie, std::move(proxy)});
+    }
+  }
+  old.swap(threadSinks_);
+  threadSinks_.swap(fresh);
+}
+
+bool GroupEngine::WaitUntilThreadEnded(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(endedMutex_);
+  return endedChanged_.wait_for(lock, timeout, [this] { return ended_; });
+}
