@@ -106,6 +106,7 @@ HRESULT ItemIdVerdict(PDH_STATUS status) {
     case PDH_INVALID_ARGUMENT:
       return OPC_E_INVALIDITEMID;
     default:
+      // Anything else passes validation; adding the counter later reports what is wrong.
       return S_OK;
   }
 }

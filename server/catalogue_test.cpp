@@ -189,13 +189,15 @@ TEST_F(ReadCountersOnceTest, OneBadPathAmongGoodOnes) {
 
 TEST_F(ReadCountersOnceTest, AllGoodIsOk) {
   perf::SetClock(&SteppingClock);
-  std::vector<std::string> paths = {"\\Processor(_Total)\\% Processor Time",
+  std::vector<std::string> paths = {"\\System\\Context Switches/sec",
                                     "\\Memory\\Available MBytes"};
   std::vector<DWORD> types;
   std::vector<PDH_FMT_COUNTERVALUE> values;
   std::vector<PDH_STATUS> statuses;
   ASSERT_EQ(ReadCountersOnce(paths, &types, &values, &statuses), S_OK);
-  EXPECT_EQ(types[0], PERF_100NSEC_TIMER_INV);
+  EXPECT_EQ(statuses, (std::vector<PDH_STATUS>{ERROR_SUCCESS, ERROR_SUCCESS}));
+  EXPECT_EQ(types[0], PERF_COUNTER_COUNTER);
+  EXPECT_DOUBLE_EQ(values[0].doubleValue, 0.0);
   EXPECT_DOUBLE_EQ(values[1].doubleValue, 11718.0);
 }
 

@@ -39,7 +39,7 @@ TEST_F(CounterBrowserTest, WalksAnObjectWithInstances) {
   CounterBrowser browser;
   ASSERT_EQ(browser.MoveDown("Processor"), S_OK);
   EXPECT_EQ(browser.Level(), 2);
-  EXPECT_EQ(browser.CurrentName(), "Processor");
+  EXPECT_EQ(browser.CurrentName(), "");  // no instance chosen yet
   EXPECT_EQ(browser.Path(), "\\Processor");
   EXPECT_EQ(browser.Children(), (std::vector<std::string>{"0", "1", "_Total"}));
 
