@@ -189,8 +189,7 @@ TEST_F(ReadCountersOnceTest, OneBadPathAmongGoodOnes) {
 
 TEST_F(ReadCountersOnceTest, AllGoodIsOk) {
   perf::SetClock(&SteppingClock);
-  std::vector<std::string> paths = {"\\System\\Context Switches/sec",
-                                    "\\Memory\\Available MBytes"};
+  std::vector<std::string> paths = {"\\System\\Context Switches/sec", "\\Memory\\Available MBytes"};
   std::vector<DWORD> types;
   std::vector<PDH_FMT_COUNTERVALUE> values;
   std::vector<PDH_STATUS> statuses;
