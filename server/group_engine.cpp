@@ -90,7 +90,7 @@ HRESULT GroupEngine::RegisterSink(DWORD cookie, IUnknown* sink) {
   HRESULT hr = git->RegisterInterfaceInGlobal(sink, IID_IOPCDataCallback, &gitCookie);
   if (FAILED(hr)) return hr;
   try {
-    std::lock_guard lock(sinkMutex_);
+    std::lock_guard lock(registrationMutex_);
     registrations_.push_back(Registration{cookie, gitCookie});
   } catch (...) {
     git->RevokeInterfaceFromGlobal(gitCookie);
@@ -103,12 +103,16 @@ void GroupEngine::UnregisterSink(DWORD cookie) {
   std::optional<DWORD> gitCookie;
   com::ComPtr<IOPCDataCallback> proxy;  // released after the lock
   {
+    // Waits for a callback in progress: once this returns the sink is not called again.
     std::lock_guard lock(sinkMutex_);
-    auto reg = std::find_if(registrations_.begin(), registrations_.end(),
-                            [cookie](const Registration& r) { return r.cookie == cookie; });
-    if (reg != registrations_.end()) {
-      gitCookie = reg->gitCookie;
-      registrations_.erase(reg);
+    {
+      std::lock_guard registrationLock(registrationMutex_);
+      auto reg = std::find_if(registrations_.begin(), registrations_.end(),
+                              [cookie](const Registration& r) { return r.cookie == cookie; });
+      if (reg != registrations_.end()) {
+        gitCookie = reg->gitCookie;
+        registrations_.erase(reg);
+      }
     }
     auto own = std::find_if(threadSinks_.begin(), threadSinks_.end(),
                             [cookie](const ThreadSink& s) { return s.cookie == cookie; });
@@ -121,12 +125,11 @@ void GroupEngine::UnregisterSink(DWORD cookie) {
 }
 
 void GroupEngine::UnregisterAllSinks() {
+  // The thread's own references go when the thread ends (or with the engine).
   std::vector<Registration> registrations;
-  std::vector<ThreadSink> proxies;
   {
-    std::lock_guard lock(sinkMutex_);
+    std::lock_guard lock(registrationMutex_);
     registrations.swap(registrations_);
-    proxies.swap(threadSinks_);
   }
   com::ComPtr<com::GlobalInterfaceTable> git = com::GetGlobalInterfaceTable();
   for (const Registration& r : registrations)
@@ -137,9 +140,14 @@ void GroupEngine::BuildSinkList() {
   com::ComPtr<com::GlobalInterfaceTable> git = com::GetGlobalInterfaceTable();
   std::vector<ThreadSink> old;  // released after the lock
   std::lock_guard lock(sinkMutex_);
+  std::vector<Registration> registrations;
+  {
+    std::lock_guard registrationLock(registrationMutex_);
+    registrations = registrations_;
+  }
   std::vector<ThreadSink> fresh;
-  fresh.reserve(registrations_.size());
-  for (const Registration& r : registrations_) {
+  fresh.reserve(registrations.size());
+  for (const Registration& r : registrations) {
     com::ComPtr<IOPCDataCallback> proxy;
     if (SUCCEEDED(git->GetInterfaceFromGlobal(r.gitCookie, IID_IOPCDataCallback,
                                               proxy.ReleaseAndGetVoidAddressOf()))) {

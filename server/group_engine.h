@@ -10,9 +10,10 @@
 //     have returned, so a method that needs it waits for a running cycle.
 //   queueMutex: the request queue; taken inside the group lock by the thread, alone by the
 //     methods that queue or cancel.
-//   sinkMutex: the GIT registrations of the connected sinks and the thread's own sink list;
-//     the thread holds it while it calls the sinks, so once Unadvise has taken a sink out
-//     the sink is never called again.
+//   sinkMutex: the thread's own sink list. The thread holds it while it calls the sinks, so
+//     once Unadvise has taken a sink out the sink is never called again.
+//   registrationMutex: the Global Interface Table registrations of the connected sinks. Kept
+//     apart from the sink list so that a group can end while its thread is stuck in a call.
 // Settings the thread reads between cycles (rate, active, enable, deadband, client handle) are
 // atomics and need no lock.
 #pragma once
@@ -118,7 +119,7 @@ class GroupEngine {
   HRESULT RegisterSink(DWORD cookie, IUnknown* sink);
   // Takes the sink out of the thread's list and out of the table; it is not called again.
   void UnregisterSink(DWORD cookie);
-  // Revokes every registration (the group's end).
+  // Revokes every registration (the group's end). Does not wait for a callback in progress.
   void UnregisterAllSinks();
 
   EventSet events{kEventCount};
@@ -160,8 +161,9 @@ class GroupEngine {
   DWORD requestCounter_ = 0;
 
   std::mutex sinkMutex_;
-  std::vector<Registration> registrations_;
   std::vector<ThreadSink> threadSinks_;
+  std::mutex registrationMutex_;
+  std::vector<Registration> registrations_;
 
   std::mutex endedMutex_;
   std::condition_variable endedChanged_;

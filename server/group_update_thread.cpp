@@ -45,6 +45,12 @@ class ScopedQuery {
 
 void GroupEngine::RunUpdateThread(std::shared_ptr<GroupEngine> self) {
   self->Run();
+  std::vector<ThreadSink> proxies;  // the thread's own references, released here
+  {
+    std::lock_guard lock(self->sinkMutex_);
+    proxies.swap(self->threadSinks_);
+  }
+  proxies.clear();
   {
     std::lock_guard lock(self->endedMutex_);
     self->ended_ = true;
