@@ -35,9 +35,10 @@ std::vector<std::string> List(const char* object, bool instances) {
 std::vector<std::string> PathsOf(const char* object) {
   std::vector<std::string> paths;
   std::vector<std::string> instances = List(object, true);
+  std::vector<std::string> counters = List(object, false);
   if (instances.empty()) instances.emplace_back();
   for (const std::string& instance : instances) {
-    for (const std::string& counter : List(object, false)) {
+    for (const std::string& counter : counters) {
       paths.push_back(std::string("\\") + object + (instance.empty() ? "" : "(" + instance + ")") +
                       "\\" + counter);
     }
@@ -59,16 +60,17 @@ class Query {
   }
   ~Query() { PdhCloseQuery(query_); }
 
-  // One collection and one formatted read of every counter; returns the values read.
+  // One collection and one formatted read of every counter; returns how many had a value
+  // (a processor's percentages have none while its clock has not ticked since the last cycle).
   std::size_t Cycle() {
     PdhCollectQueryData(query_);
-    std::size_t n = 0;
+    std::size_t valid = 0;
     for (PDH_HCOUNTER counter : counters_) {
       PDH_FMT_COUNTERVALUE value;
-      if (PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value) == 0) ++n;
+      if (PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value) == 0) ++valid;
       benchmark::DoNotOptimize(value);
     }
-    return n;
+    return valid;
   }
   std::size_t size() const { return counters_.size(); }
 
@@ -77,8 +79,9 @@ class Query {
   std::vector<PDH_HCOUNTER> counters_;
 };
 
-void Report(benchmark::State& state, std::size_t values) {
+void Report(benchmark::State& state, std::size_t values, std::size_t valid) {
   state.counters["values"] = static_cast<double>(values);
+  state.counters["valid"] = static_cast<double>(valid);
   // Seconds of CPU per 1000 values (an inverted rate over the iteration's CPU time).
   state.counters["per_1000_values"] = benchmark::Counter(
       static_cast<double>(values) / 1000.0,
@@ -97,20 +100,20 @@ void BM_Thousand_NoProcess(benchmark::State& state) {
   for (std::size_t i = 0; paths.size() < 1000; ++i)
     paths.push_back(all[i % all.size()]);
   Query query(paths);
-  std::size_t values = 0;
+  std::size_t valid = 0;
   for (auto _ : state)
-    values = query.Cycle();
-  Report(state, values);
+    valid = query.Cycle();
+  Report(state, query.size(), valid);
 }
 BENCHMARK(BM_Thousand_NoProcess)->Unit(benchmark::kMillisecond);
 
 // Every Process counter of every process.
 void BM_Process_AllCounters(benchmark::State& state) {
   Query query(PathsOf("Process"));
-  std::size_t values = 0;
+  std::size_t valid = 0;
   for (auto _ : state)
-    values = query.Cycle();
-  Report(state, values);
+    valid = query.Cycle();
+  Report(state, query.size(), valid);
 }
 BENCHMARK(BM_Process_AllCounters)->Unit(benchmark::kMillisecond);
 
@@ -124,10 +127,10 @@ void BM_Process_Common(benchmark::State& state) {
     }
   }
   Query query(paths);
-  std::size_t values = 0;
+  std::size_t valid = 0;
   for (auto _ : state)
-    values = query.Cycle();
-  Report(state, values);
+    valid = query.Cycle();
+  Report(state, query.size(), valid);
 }
 BENCHMARK(BM_Process_Common)->Unit(benchmark::kMillisecond);
 

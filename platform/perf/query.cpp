@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -54,7 +53,8 @@ struct Query {
   std::uintptr_t handle = 0;
   SourceSet sources;
   std::vector<std::unique_ptr<ObjectState>> objects;
-  std::map<std::uintptr_t, std::unique_ptr<Counter>> counters;  // handle order = add order
+  std::vector<std::unique_ptr<Counter>> counters;  // in the order they were added
+  std::unordered_map<std::uintptr_t, Counter*> byHandle;
 };
 
 // Live handles. Handle values are never reused and never dereferenced: they are keys.
@@ -136,7 +136,7 @@ std::uint64_t LayoutOf(const InstanceTable& table) {
 
 void RecomputeNeeded(Query& query, ObjectState& object) {
   object.needed = FieldSet();
-  for (auto& [handle, counter] : query.counters) {
+  for (auto& counter : query.counters) {
     if (counter->object != &object) continue;
     object.needed.Add(counter->resolved.counter->value);
     if (counter->resolved.counter->base != kNoField) {
@@ -151,8 +151,8 @@ PDH_STATUS WithCounter(PDH_HCOUNTER hCounter, Fn fn) {
   std::shared_ptr<Query> query = Handles().FindCounterQuery(hCounter);
   if (!query) return PDH_INVALID_HANDLE;
   std::lock_guard lock(query->mutex);
-  auto it = query->counters.find(reinterpret_cast<std::uintptr_t>(hCounter));
-  if (it == query->counters.end()) return PDH_INVALID_HANDLE;
+  auto it = query->byHandle.find(reinterpret_cast<std::uintptr_t>(hCounter));
+  if (it == query->byHandle.end()) return PDH_INVALID_HANDLE;
   return fn(*query, *it->second);
 }
 
@@ -165,7 +165,7 @@ void Collect(Query& query) {
     object->ok = object->sampler->Collect(object->needed, object->table);
     object->layout = object->ok ? LayoutOf(object->table) : 0;
   }
-  for (auto& [handle, counter] : query.counters) {
+  for (auto& counter : query.counters) {
     ObjectState& object = *counter->object;
     const CounterDef& def = *counter->resolved.counter;
     RawSample sample;
@@ -230,9 +230,10 @@ PDH_STATUS PdhCloseQuery(PDH_HQUERY hQuery) {
   std::shared_ptr<Query> query = Handles().RemoveQuery(hQuery);
   if (!query) return PDH_INVALID_HANDLE;
   std::lock_guard lock(query->mutex);
-  for (auto& [handle, counter] : query->counters)
-    Handles().RemoveCounter(handle);
+  for (auto& counter : query->counters)
+    Handles().RemoveCounter(counter->handle);
   query->counters.clear();
+  query->byHandle.clear();
   query->objects.clear();
   return ERROR_SUCCESS;
 }
@@ -266,7 +267,8 @@ PDH_STATUS PdhAddCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR
   counter->object = object;
   counter->handle = Handles().AddCounter(query);
   std::uintptr_t handle = counter->handle;
-  query->counters.emplace(handle, std::move(counter));
+  query->byHandle.emplace(handle, counter.get());
+  query->counters.push_back(std::move(counter));
   RecomputeNeeded(*query, *object);
   *phCounter = reinterpret_cast<PDH_HCOUNTER>(handle);
   return ERROR_SUCCESS;
@@ -281,11 +283,13 @@ PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER hCounter) {
   std::shared_ptr<Query> query = Handles().FindCounterQuery(hCounter);
   if (!query) return PDH_INVALID_HANDLE;
   std::lock_guard lock(query->mutex);
-  auto it = query->counters.find(reinterpret_cast<std::uintptr_t>(hCounter));
-  if (it == query->counters.end()) return PDH_INVALID_HANDLE;
-  ObjectState* object = it->second->object;
+  auto it = query->byHandle.find(reinterpret_cast<std::uintptr_t>(hCounter));
+  if (it == query->byHandle.end()) return PDH_INVALID_HANDLE;
+  Counter* counter = it->second;
+  ObjectState* object = counter->object;
   Handles().RemoveCounter(it->first);
-  query->counters.erase(it);
+  query->byHandle.erase(it);
+  std::erase_if(query->counters, [counter](const auto& c) { return c.get() == counter; });
   if (--object->users == 0) {
     std::erase_if(query->objects, [object](const auto& o) { return o.get() == object; });
   } else {

@@ -12,19 +12,22 @@
 namespace perf {
 namespace {
 
-// Reads from `fd` at offset 0 until end of file, growing `buffer` as needed.
+// Reads from `fd` at offset 0 until end of file, growing `buffer` as needed. A read that does
+// not fill the buffer is taken as the end: /proc and /sys files hand out all they have up to
+// the size asked for, so this saves the second system call that would only confirm the end.
 bool ReadAll(int fd, std::vector<char>& buffer, std::string_view& text) {
   if (buffer.size() < 4096) buffer.resize(4096);
   std::size_t used = 0;
   for (;;) {
     if (used == buffer.size()) buffer.resize(buffer.size() * 2);
-    ssize_t n = pread(fd, buffer.data() + used, buffer.size() - used, static_cast<off_t>(used));
+    std::size_t room = buffer.size() - used;
+    ssize_t n = pread(fd, buffer.data() + used, room, static_cast<off_t>(used));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (static_cast<std::size_t>(n) < room) break;
   }
   text = std::string_view(buffer.data(), used);
   return true;

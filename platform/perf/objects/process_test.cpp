@@ -67,7 +67,7 @@ TEST(ProcessObject, ValuesFromSnapshots) {
   EXPECT_DOUBLE_EQ(v[2], 25.0);
   EXPECT_DOUBLE_EQ(v[3], 1000 * page);
   EXPECT_DOUBLE_EQ(v[4], 5000.0 * 1024);
-  EXPECT_DOUBLE_EQ(v[5], 2100.0 * 1024);
+  EXPECT_DOUBLE_EQ(v[5], 600 * page);  // statm data
   EXPECT_DOUBLE_EQ(v[6], 10000000.0);
   EXPECT_DOUBLE_EQ(v[7], 12000.0 * 1024);
   EXPECT_DOUBLE_EQ(v[8], 200.0);
