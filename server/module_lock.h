@@ -20,7 +20,8 @@ class ModuleLock {
 
   // Called on the thread of the Unlock that made the count drop to 0, with no lock of this
   // class held. It may run while another thread is already taking a new lock, so whoever acts
-  // on it must check Count() again before ending anything. An empty function removes it.
+  // on it must check Count() again before ending anything. It must not throw. An empty
+  // function removes it.
   static void SetOnZero(std::function<void()> callback);
 };
 
