@@ -63,9 +63,9 @@ DWORD GroupEngine::Queue(std::unique_ptr<AsyncRequest> request) {
   DWORD cancelId;
   {
     std::lock_guard lock(queueMutex_);
-    // 0 means "cancelled", so the counter skips it when it wraps.
-    if (++requestCounter_ == 0xFFFFFFFF) requestCounter_ = 0;
-    cancelId = requestCounter_ + 1;
+    // Cancel IDs count up from 1; 0 means "cancelled", so it is skipped when they wrap.
+    cancelId = ++requestCounter_;
+    if (cancelId == 0) cancelId = ++requestCounter_;
     request->cancelId = cancelId;
     queue_.push_back(std::move(request));
   }

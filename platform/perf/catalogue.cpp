@@ -56,7 +56,7 @@ void SanitizeInstanceName(std::string_view raw, std::string& out) {
         out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '_' : c;
     }
   }
-  if (out.empty()) out = "_";
+  if (out.empty()) out.push_back('_');
 }
 
 }  // namespace perf

@@ -4,6 +4,23 @@
 
 namespace perf {
 
+namespace {
+
+// True when `instance` ends in "#" and 1 to 9 digits, which the parser takes as an index.
+bool EndsWithIndex(std::string_view instance) {
+  std::size_t hash = instance.rfind('#');
+  if (hash == std::string_view::npos || hash == 0 || hash + 1 >= instance.size() ||
+      instance.size() - hash - 1 > 9) {
+    return false;
+  }
+  for (char c : instance.substr(hash + 1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string CounterPath::FullInstance() const {
   if (parent.empty()) return instance;
   return parent + "/" + instance;
@@ -41,22 +58,13 @@ PDH_STATUS ParseCounterPath(std::string_view text, CounterPath& out) {
   std::string_view instance = head.substr(open + 1, head.size() - open - 2);
 
   // "#n": the n-th instance of the name.
-  std::size_t hash = instance.rfind('#');
-  if (hash != std::string_view::npos && hash > 0 && hash + 1 < instance.size() &&
-      instance.size() - hash - 1 <= 9) {
-    bool digits = true;
+  if (EndsWithIndex(instance)) {
+    std::size_t hash = instance.rfind('#');
     DWORD index = 0;
-    for (char c : instance.substr(hash + 1)) {
-      if (c < '0' || c > '9') {
-        digits = false;
-        break;
-      }
+    for (char c : instance.substr(hash + 1))
       index = index * 10 + static_cast<DWORD>(c - '0');
-    }
-    if (digits) {
-      out.index = index;
-      instance = instance.substr(0, hash);
-    }
+    out.index = index;
+    instance = instance.substr(0, hash);
   }
   // The first "/" with text before it splits off a parent ("/home" keeps its leading "/").
   std::size_t slash = instance.find('/', 1);
@@ -83,6 +91,7 @@ std::string MakeCounterPath(std::string_view machine, std::string_view object,
   path += object;
   if (!instance.empty()) {
     path += '(';
+    std::size_t start = path.size();
     if (!parent.empty()) {
       path += parent;
       path += '/';
@@ -91,6 +100,9 @@ std::string MakeCounterPath(std::string_view machine, std::string_view object,
     if (index != 0 && index != 0xFFFFFFFF) {
       path += '#';
       path += std::to_string(index);
+    } else if (EndsWithIndex(std::string_view(path).substr(start))) {
+      // Without it the name's own "#n" would read back as an index.
+      path += "#0";
     }
     path += ')';
   }

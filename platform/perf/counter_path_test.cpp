@@ -58,8 +58,11 @@ TEST(CounterPathMake, RoundTrips) {
             "\\\\host\\Process(parent/child#2)\\ID Process");
   EXPECT_EQ(MakeCounterPath("\\\\host", "Process", "x", "", 0xFFFFFFFF, "ID Process"),
             "\\\\host\\Process(x)\\ID Process");
-  for (const char* text : {"\\\\h\\A(b/c#4)\\D", "\\Paging File(/dev/sdb2)\\% Usage",
-                           "\\Process(kworker/0:1)\\ID Process"}) {
+  // An instance whose own name ends in "#n" keeps it, with an explicit "#0".
+  EXPECT_EQ(MakeCounterPath("", "P", "r#9", "", 0, "C"), "\\P(r#9#0)\\C");
+  for (const char* text :
+       {"\\P(r#9#0)\\C", "\\\\h\\A(b/c#4)\\D", "\\Paging File(/dev/sdb2)\\% Usage",
+        "\\Process(kworker/0:1)\\ID Process"}) {
     CounterPath p;
     ASSERT_EQ(ParseCounterPath(text, p), 0u);
     EXPECT_EQ(MakeCounterPath(p.machine, p.object, p.instance, p.parent, p.index, p.counter), text);

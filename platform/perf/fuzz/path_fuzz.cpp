@@ -9,6 +9,12 @@
 #include "platform/perf/pdh.h"
 #include "platform/perf/perf.h"
 
+// Catalogue look-ups read the captured snapshot: deterministic and fast.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  perf::SetDefaultDataSource(ZYN_PERF_TESTDATA "/a");
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   const char* path = text.c_str();  // stops at an embedded NUL, as a C caller's would
