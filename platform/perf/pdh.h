@@ -116,8 +116,8 @@ PDH_STATUS PdhOpenQuery(LPCWSTR szDataSource, DWORD_PTR dwUserData, PDH_HQUERY* 
 PDH_STATUS PdhCloseQuery(PDH_HQUERY hQuery);
 PDH_STATUS PdhAddCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR dwUserData,
                          PDH_HCOUNTER* phCounter);
-// The same as PdhAddCounter: paths are always in the local language here, and English paths
-// are translated by the caller from the English name table.
+// As PdhAddCounter, with the object and counter names of the path in English whatever the UI
+// language (instance names are not translated).
 PDH_STATUS PdhAddEnglishCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR dwUserData,
                                 PDH_HCOUNTER* phCounter);
 PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER hCounter);

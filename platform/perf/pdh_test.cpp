@@ -329,6 +329,14 @@ TEST_F(PdhTest, GermanNames) {
   EXPECT_EQ(PdhValidatePath("\\Arbeitsspeicher\\Verfügbare Bytes"), ERROR_SUCCESS);
   EXPECT_EQ(PdhValidatePath("\\Processor(_Total)\\% Processor Time"), PDH_CSTATUS_NO_OBJECT);
   EXPECT_EQ(PdhValidatePath("\\System\\Prozesse"), ERROR_SUCCESS);  // System keeps its name
+  {
+    TestQuery query("");
+    PDH_HCOUNTER counter = nullptr;
+    EXPECT_EQ(PdhAddCounter(query.handle(), "\\Memory\\Available Bytes", 0, &counter),
+              PDH_CSTATUS_NO_OBJECT);
+    EXPECT_EQ(PdhAddEnglishCounter(query.handle(), "\\Memory\\Available Bytes", 0, &counter),
+              ERROR_SUCCESS);
+  }
 
   // The English table and the definitions stay English whatever the UI language.
   std::string english = EnglishCounters();

@@ -238,15 +238,18 @@ PDH_STATUS PdhCloseQuery(PDH_HQUERY hQuery) {
   return ERROR_SUCCESS;
 }
 
-PDH_STATUS PdhAddCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR dwUserData,
-                         PDH_HCOUNTER* phCounter) {
+namespace perf {
+namespace {
+
+PDH_STATUS AddCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR dwUserData,
+                      PDH_HCOUNTER* phCounter, Language language) {
   std::shared_ptr<Query> query = Handles().FindQuery(hQuery);
   if (!query) return PDH_INVALID_HANDLE;
   if (szFullCounterPath == nullptr || phCounter == nullptr) return PDH_INVALID_ARGUMENT;
   *phCounter = nullptr;
   std::lock_guard lock(query->mutex);
   auto counter = std::make_unique<Counter>();
-  PDH_STATUS status = ResolvePath(szFullCounterPath, query->sources, counter->resolved);
+  PDH_STATUS status = ResolvePath(szFullCounterPath, query->sources, counter->resolved, language);
   if (status != ERROR_SUCCESS) return status;
   counter->userData = dwUserData;
   counter->scale = 0;
@@ -274,9 +277,17 @@ PDH_STATUS PdhAddCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR
   return ERROR_SUCCESS;
 }
 
+}  // namespace
+}  // namespace perf
+
+PDH_STATUS PdhAddCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR dwUserData,
+                         PDH_HCOUNTER* phCounter) {
+  return AddCounter(hQuery, szFullCounterPath, dwUserData, phCounter, CurrentLanguage());
+}
+
 PDH_STATUS PdhAddEnglishCounter(PDH_HQUERY hQuery, LPCWSTR szFullCounterPath, DWORD_PTR dwUserData,
                                 PDH_HCOUNTER* phCounter) {
-  return PdhAddCounter(hQuery, szFullCounterPath, dwUserData, phCounter);
+  return AddCounter(hQuery, szFullCounterPath, dwUserData, phCounter, Language::kEnglish);
 }
 
 PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER hCounter) {

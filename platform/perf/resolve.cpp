@@ -8,12 +8,16 @@
 namespace perf {
 
 PDH_STATUS ResolvePath(std::string_view text, SourceSet& sources, ResolvedPath& out) {
+  return ResolvePath(text, sources, out, CurrentLanguage());
+}
+
+PDH_STATUS ResolvePath(std::string_view text, SourceSet& sources, ResolvedPath& out,
+                       Language language) {
   out = ResolvedPath();
   if (ParseCounterPath(text, out.path) != ERROR_SUCCESS) return PDH_CSTATUS_BAD_COUNTERNAME;
   if (!out.path.machine.empty() && !IsLocalMachine(out.path.machine, sources.HostName())) {
     return PDH_CSTATUS_NO_MACHINE;
   }
-  Language language = CurrentLanguage();
   out.provider = FindObject(out.path.object, language);
   if (out.provider == nullptr) return PDH_CSTATUS_NO_OBJECT;
   const ObjectDef& def = out.provider->Def();

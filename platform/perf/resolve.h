@@ -6,6 +6,7 @@
 
 #include "platform/perf/catalogue.h"
 #include "platform/perf/counter_path.h"
+#include "platform/perf/names.h"
 #include "platform/perf/source.h"
 
 namespace perf {
@@ -21,7 +22,10 @@ struct ResolvedPath {
 // they are tested: PDH_CSTATUS_BAD_COUNTERNAME (not a path), PDH_CSTATUS_NO_MACHINE,
 // PDH_CSTATUS_NO_OBJECT, PDH_CSTATUS_NO_COUNTER, PDH_CSTATUS_NO_INSTANCE (an instance given
 // to an object without instances, or none given to an object with instances).
+// Names are matched in `language`, the UI language unless the caller says otherwise.
 PDH_STATUS ResolvePath(std::string_view text, SourceSet& sources, ResolvedPath& out);
+PDH_STATUS ResolvePath(std::string_view text, SourceSet& sources, ResolvedPath& out,
+                       Language language);
 
 // The row of the `index`-th instance named `name` (ASCII case ignored), or npos.
 std::size_t FindInstanceRow(const InstanceTable& table, std::string_view name, DWORD index);
