@@ -205,6 +205,24 @@ class GroupTest : public ::testing::Test {
     return group;
   }
 
+  // A group with a sink and items whose first cycle runs only once every item is in: the
+  // thread's first cycle at its start could otherwise see only some of them. The group is made
+  // inactive, and its activation runs the first cycle at once.
+  struct Started {
+    com::ComPtr<OpcGroup> group;
+    com::ComPtr<RecordingSink> sink;
+    std::vector<OPCHANDLE> handles;
+  };
+  Started Start(DWORD rate, float deadband, const std::vector<std::string>& paths) {
+    Started s;
+    s.group = MakeGroup(rate, deadband, FALSE);
+    s.sink = com::MakeObject<RecordingSink>();
+    Advise(s.group.Get(), s.sink.Get());
+    s.handles = AddItems(s.group.Get(), paths);
+    EXPECT_EQ(SetActive(s.group.Get(), TRUE), S_OK);
+    return s;
+  }
+
   static com::ComPtr<IConnectionPoint> Point(OpcGroup* group) {
     com::ComPtr<IConnectionPoint> point;
     EXPECT_EQ(group->FindConnectionPoint(IID_IOPCDataCallback, point.ReleaseAndGetAddressOf()),

@@ -22,7 +22,7 @@ class GermanGroupTest : public GroupTest {
 
 TEST_F(GermanGroupTest, EnglishPathsAreTranslatedOnlyWhenAdded) {
   ASSERT_TRUE(kGerman);
-  auto group = MakeGroup(kHour, 0);
+  auto group = MakeGroup(kHour, 0, FALSE);
   auto sink = com::MakeObject<RecordingSink>();
   Advise(group.Get(), sink.Get());
 
@@ -63,7 +63,7 @@ TEST_F(GermanGroupTest, EnglishPathsAreTranslatedOnlyWhenAdded) {
   CoTaskMemFree(attributes);
 
   // The translated item samples the same counter.
-  SetRate(group.Get(), kHour + 1);
+  ASSERT_EQ(SetActive(group.Get(), TRUE), S_OK);
   auto call = sink->WaitFor(0, IsPeriodic);
   ASSERT_TRUE(call);
   EXPECT_EQ(call->values, (std::map<OPCHANDLE, double>{{100, 50}, {101, 5}}));

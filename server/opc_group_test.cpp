@@ -96,12 +96,7 @@ TEST_F(GroupTest, UnknownItemsAndRefusedTypesAreReportedAndTheOthersAdded) {
 }
 
 TEST_F(GroupTest, DeadbandSuppressesSmallChangesRelativeToTheNewValue) {
-  // Items are added while no cycle runs; the new rate then starts the first cycle at once.
-  auto group = MakeGroup(kHour, 10.0f);
-  auto sink = com::MakeObject<RecordingSink>();
-  Advise(group.Get(), sink.Get());
-  AddItems(group.Get(), {kFree, kTotal, kBuffers, kDirty});  // clients 100..103
-  SetRate(group.Get(), 100);
+  auto [group, sink, handles] = Start(100, 10.0f, {kFree, kTotal, kBuffers, kDirty});
 
   // The first cycle with values has nothing to compare with and sends everything.
   ASSERT_TRUE(sink->WaitForCalls(1));
@@ -118,13 +113,9 @@ TEST_F(GroupTest, DeadbandSuppressesSmallChangesRelativeToTheNewValue) {
 }
 
 TEST_F(GroupTest, DeadbandZeroSendsEveryValueEveryCycle) {
-  auto group = MakeGroup(kHour, 0.0f);
-  auto sink = com::MakeObject<RecordingSink>();
-  Advise(group.Get(), sink.Get());
-  AddItems(group.Get(), {kFree, kTotal});
   FILETIME before;
   GetSystemTimeAsFileTime(&before);
-  SetRate(group.Get(), 100);
+  auto [group, sink, handles] = Start(100, 0.0f, {kFree, kTotal});
   ASSERT_TRUE(sink->WaitForCalls(3));
   group.Reset();  // the thread stops before the release returns
 
@@ -232,18 +223,17 @@ TEST_F(GroupTest, DisabledCallbacksStopPeriodicUpdatesButNotRefreshes) {
 }
 
 TEST_F(GroupTest, RefreshesAnswerFromTheCacheOrTheDevice) {
-  // With an hour's rate no periodic cycle runs by itself: a rate change runs one at once.
-  auto group = MakeGroup(kHour, 0);
+  // With an hour's rate no periodic cycle runs by itself: the activation runs one at once.
+  auto group = MakeGroup(kHour, 0, FALSE);
   DWORD cancelId = 0;
   EXPECT_EQ(group->Refresh2(OPC_DS_CACHE, 1, &cancelId), CONNECT_E_NOCONNECTION);
   auto sink = com::MakeObject<RecordingSink>();
   Advise(group.Get(), sink.Get());
-  EXPECT_EQ(group->Refresh2(OPC_DS_CACHE, 1, &cancelId), E_FAIL);  // no active item yet
-  AddItems(group.Get(), {kFree, kTotal});
+  auto handles = AddItems(group.Get(), {kFree, kTotal});
+  EXPECT_EQ(group->Refresh2(OPC_DS_CACHE, 1, &cancelId), E_FAIL);  // the group is inactive
+  ASSERT_EQ(SetActive(group.Get(), TRUE), S_OK);
   EXPECT_EQ(group->Refresh2(static_cast<OPCDATASOURCE>(3), 1, &cancelId), E_INVALIDARG);
   EXPECT_EQ(group->Refresh2(OPC_DS_CACHE, 1, nullptr), E_INVALIDARG);
-
-  SetRate(group.Get(), kHour + 1);
   ASSERT_TRUE(sink->WaitFor(0, IsPeriodic));
 
   SetMemory(70, 80, 0, 0);
@@ -255,6 +245,7 @@ TEST_F(GroupTest, RefreshesAnswerFromTheCacheOrTheDevice) {
   EXPECT_EQ(cached->values, (std::map<OPCHANDLE, double>{{100, 50}, {101, 50}}));
 
   ASSERT_EQ(group->Refresh2(OPC_DS_DEVICE, 8, &cancelId), S_OK);
+  EXPECT_EQ(cancelId, 2u);
   auto device = sink->WaitFor(2, [](const Call& c) { return c.transid == 8; });
   ASSERT_TRUE(device);
   EXPECT_EQ(device->values, (std::map<OPCHANDLE, double>{{100, 70}, {101, 80}}));
@@ -266,8 +257,11 @@ TEST_F(GroupTest, RefreshesAnswerFromTheCacheOrTheDevice) {
   EXPECT_EQ(again->values, (std::map<OPCHANDLE, double>{{100, 70}, {101, 80}}));
   EXPECT_EQ(sink->Count(), 4u);
 
-  EXPECT_EQ(SetActive(group.Get(), FALSE), S_OK);
-  EXPECT_EQ(group->Refresh2(OPC_DS_CACHE, 10, &cancelId), E_FAIL);
+  // Without an active item there is nothing to refresh.
+  HRESULT* errors = nullptr;
+  ASSERT_EQ(group->SetActiveState(2, handles.data(), FALSE, &errors), S_OK);
+  CoTaskMemFree(errors);
+  EXPECT_EQ(group->Refresh2(OPC_DS_DEVICE, 10, &cancelId), E_FAIL);
 }
 
 // A sink whose QueryInterface blocks on the update thread: when the thread rebuilds its sink
@@ -385,10 +379,8 @@ TEST_F(GroupTest, AsyncReadCompletesAndRefreshesTheCache) {
   DWORD cancelId = 1;
   HRESULT* errors = nullptr;
   EXPECT_EQ(group->Read(1, &none, 3, &cancelId, &errors), CONNECT_E_NOCONNECTION);
-  auto sink = com::MakeObject<RecordingSink>();
-  Advise(group.Get(), sink.Get());
-  auto handles = AddItems(group.Get(), {kFree, kTotal});
-  SetRate(group.Get(), kHour + 1);
+  auto [started, sink, handles] = Start(kHour, 0, {kFree, kTotal});
+  group = started;
   ASSERT_TRUE(sink->WaitFor(0, IsPeriodic));
 
   SetMemory(80, 90, 0, 0);
