@@ -9,6 +9,12 @@
 //
 // Interface methods arrive on the server's apartment thread. The server object creates groups
 // with Create and drives their life with MarkRemoved and Shutdown; clients reach the rest.
+//
+// The update thread calls the sinks while it holds the group lock and the lock of its sink
+// list, so a method waits for a running cycle and an Unadvise that returned means the sink is
+// not called again. A sink must therefore not call back into its group (Unadvise included)
+// from inside a callback; a remote client's callbacks are queued to its own thread and answered
+// at once, so they never do.
 #pragma once
 
 #include <atomic>
