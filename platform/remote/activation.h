@@ -1,0 +1,67 @@
+// Activation of a class on a machine: the classic CoCreateInstanceEx, and the bounded form
+// callers use so that an unreachable machine costs at most a time limit.
+//
+// "My Computer" (or no machine) is this machine, reached through the Unix socket of its
+// endpoint; when nothing listens there, the program registered for the class is started, as
+// the platform starts a local server, and the activation waits for it. Any other name is a
+// host, "host" or "host:port" (default port kDefaultPort), reached over TCP with TLS: its
+// certificate is pinned on first contact and the access key kept for it is presented.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/com/classreg.h"
+#include "platform/com/guid.h"
+#include "platform/com/hresult.h"
+#include "platform/com/types.h"
+#include "platform/com/unknown.h"
+
+// The machine of a remote activation (only the name is used).
+struct COSERVERINFO {
+  DWORD dwReserved1;
+  LPWSTR pwszName;
+  void* pAuthInfo;
+  DWORD dwReserved2;
+};
+
+// One requested interface and what became of it.
+struct MULTI_QI {
+  const IID* pIID;
+  IUnknown* pItf;
+  HRESULT hr;
+};
+
+// Creates one object of rclsid on the machine pServerInfo names (this machine when it is null
+// or names "My Computer") and queries it for each of the dwCount interfaces. Local contexts
+// (CLSCTX_INPROC_*) without a machine are served in-process as CoCreateInstance does. S_OK
+// when every interface came, CO_S_NOTALLINTERFACES when some did, else the failure (also in
+// every entry's hr). The reason of a failure is in zyn::remote::LastActivationError().
+HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
+                           COSERVERINFO* pServerInfo, DWORD dwCount, MULTI_QI* pResults);
+
+inline constexpr HRESULT CO_S_NOTALLINTERFACES = MakeHResult(0x00080012);
+
+namespace zyn::remote {
+
+// One object of clsid on machine, queried for riid, without a time limit of its own (a TCP
+// connection gives up after about 20 s). *error, when given, gets the reason of a failure:
+// an unreachable machine, a missing or refused access key, a changed certificate.
+HRESULT ActivateOnMachine(std::string_view machine, REFCLSID clsid, REFIID riid, void** ppv,
+                          std::string* error = nullptr);
+
+// The bounded activation: a worker thread activates, the caller waits at most timeLimitMs.
+// When the limit passes first the result is timeoutCode (E_FAIL or CO_E_SERVER_START_TIMEOUT,
+// as the caller wants) and the worker, whenever it ends, releases what it got itself.
+HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID riid,
+                              DWORD timeLimitMs, HRESULT timeoutCode, void** ppv,
+                              std::string* error = nullptr);
+
+// The reason of the calling thread's last failed activation ("" after a success).
+std::string LastActivationError();
+
+// Makes CoCreateInstance with CLSCTX_LOCAL_SERVER (and CLSCTX_REMOTE_SERVER without a machine)
+// activate on this machine through its endpoint.
+void InstallActivator(com::ClassRegistry& registry = com::ProcessClassRegistry());
+
+}  // namespace zyn::remote

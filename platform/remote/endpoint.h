@@ -1,0 +1,65 @@
+// The endpoint of a serving program: accepts clients on the Unix socket of this machine (its
+// owner only), on TCP addresses (TLS, then the access key) and on sockets handed over by
+// systemd socket activation, and gives each admitted client the activator, which creates
+// objects through the class factories registered in this process.
+//
+// Every object a client holds is one reference here; when the client releases it or its
+// connection ends, for whatever reason, that reference is released on the object's apartment.
+#pragma once
+
+#include <kj/memory.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/com/classreg.h"
+#include "platform/remote/apartment.h"
+
+namespace zyn::remote {
+
+struct EndpointOptions {
+  bool listenUnix = true;
+  std::string unixPath;  // empty: DefaultUnixSocketPath()
+  // "host:port", "[v6]:port" or "*:port" (every address); port 0 picks a free one.
+  std::vector<std::string> tcpAddresses;
+  bool socketActivation = true;  // also serve LISTEN_FDS when they are ours
+  std::string credentialsDir;    // empty: EndpointDir()
+  // Where objects are created and called; null: DefaultApartment().
+  Apartment* apartment = nullptr;
+  // Whose class objects the activator uses; null: the process's registry.
+  com::ClassRegistry* registry = nullptr;
+  // Register the server-browser class (CLSID_OPCServerList) in that registry while running.
+  bool offerServerList = true;
+};
+
+class Endpoint {
+ public:
+  // Starts listening; null with *error when no listener could be set up.
+  static std::unique_ptr<Endpoint> Start(EndpointOptions options, std::string* error);
+  // Stops listening and drops every connection.
+  ~Endpoint();
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+
+  // The TCP ports listened on, in the order of the addresses given.
+  const std::vector<unsigned>& TcpPorts() const { return ports_; }
+  const std::string& UnixPath() const { return unixPath_; }
+  // Clients admitted and still connected.
+  std::size_t ConnectionCount() const { return connections_->load(); }
+
+ private:
+  struct Loop;
+  Endpoint() = default;
+
+  std::vector<unsigned> ports_;
+  std::string unixPath_;
+  std::shared_ptr<std::atomic<std::size_t>> connections_ =
+      std::make_shared<std::atomic<std::size_t>>(0);
+  com::ClassRegistry* registry_ = nullptr;
+  bool revokeServerList_ = false;
+  kj::Own<Loop> loop_;  // lives and dies on the I/O thread
+};
+
+}  // namespace zyn::remote

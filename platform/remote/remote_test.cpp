@@ -1,0 +1,448 @@
+// The transport end to end inside one process: an endpoint on a Unix socket and on TCP
+// (127.0.0.1), and clients activating a small fake class through it.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "interfaces/opc_common.h"
+#include "interfaces/opc_da.h"
+#include "platform/com/connpoint.h"
+#include "platform/com/object.h"
+#include "platform/remote/activation.h"
+#include "platform/remote/credentials.h"
+#include "platform/remote/endpoint.h"
+#include "platform/remote/errors.h"
+#include "platform/remote/paths.h"
+#include "platform/remote/registration.h"
+
+namespace zyn::remote {
+namespace {
+
+constexpr CLSID kFakeClsid = com::Guid("0B0E9F53-4B8F-4C55-9F56-5C51C4E9D001");
+
+// Everything the transport writes goes below one temporary folder.
+std::string TestRoot() {
+  static std::string root = [] {
+    char pattern[] = "/tmp/zyn-remote-test-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
+    setenv("ZYNWATCH_SYSTEM_CLASSES", (dir + "/system-classes").c_str(), 1);
+    return dir;
+  }();
+  return root;
+}
+
+// A server object with IOPCCommon and an IOPCShutdown connection point.
+class FakeServer final : public com::ComObject<IOPCCommon, IConnectionPointContainer> {
+ public:
+  static inline std::atomic<int> live{0};
+  static inline std::atomic<FakeServer*> last{nullptr};
+  static inline std::mutex mutex;
+  static inline std::thread::id releasedOn;
+
+  FakeServer() {
+    ++live;
+    last = this;
+  }
+
+  HRESULT SetLocaleID(LCID lcid) override {
+    lcid_ = lcid;
+    return S_OK;
+  }
+  HRESULT GetLocaleID(LCID* pdwLcid) override {
+    if (pdwLcid == nullptr) return E_INVALIDARG;  // tells a forwarded null apart from E_POINTER
+    *pdwLcid = lcid_;
+    return S_OK;
+  }
+  HRESULT QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override {
+    if (!pdwCount || !pdwLcid) return E_INVALIDARG;
+    auto array = com::TaskAllocArray<LCID>(2);
+    array[0] = 0x409;
+    array[1] = 0x407;
+    *pdwCount = 2;
+    *pdwLcid = array.release();
+    return S_OK;
+  }
+  HRESULT GetErrorString(HRESULT dwError, LPWSTR* ppString) override {
+    if (!ppString) return E_INVALIDARG;
+    *ppString = com::TaskStrDup("error " + std::to_string(dwError));
+    return S_OK;
+  }
+  HRESULT SetClientName(LPCWSTR szName) override {
+    std::lock_guard lock(mutex);
+    name_ = szName ? szName : "(null)";
+    return S_OK;
+  }
+  std::string Name() {
+    std::lock_guard lock(mutex);
+    return name_;
+  }
+
+  HRESULT EnumConnectionPoints(IEnumConnectionPoints** pp) override {
+    return com::EnumConnectionPoints({&shutdown_}, pp);
+  }
+  HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** pp) override {
+    return com::FindConnectionPoint({&shutdown_}, riid, pp);
+  }
+  void Shutdown(const char* reason) {
+    for (auto& sink : shutdown_.SinksAs<IOPCShutdown>())
+      sink->ShutdownRequest(reason);
+  }
+  std::size_t SinkCount() const { return shutdown_.ConnectionCount(); }
+
+ protected:
+  void OnFinalRelease() override {
+    std::lock_guard lock(mutex);
+    releasedOn = std::this_thread::get_id();
+    last = nullptr;
+    --live;
+  }
+
+ private:
+  LCID lcid_ = 0x409;
+  std::string name_;
+  com::ConnectionPoint shutdown_{this, IID_IOPCShutdown};
+};
+
+// A client's shutdown sink that records where and what it was told.
+class Sink final : public com::ComObject<IOPCShutdown> {
+ public:
+  HRESULT ShutdownRequest(LPCWSTR reason) override {
+    std::lock_guard lock(mutex_);
+    reason_ = reason ? reason : "";
+    thread_ = std::this_thread::get_id();
+    cv_.notify_all();
+    return S_OK;
+  }
+  bool WaitFor(std::string* reason, std::thread::id* thread) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::seconds(5), [&] { return thread_ != std::thread::id(); }))
+      return false;
+    *reason = reason_;
+    *thread = thread_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string reason_;
+  std::thread::id thread_;
+};
+
+template <class Pred>
+bool Eventually(Pred pred) {
+  for (int i = 0; i < 500; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+class RemoteTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    TestRoot();
+    serverApartment = std::make_unique<ApartmentThread>();
+    clientApartment = std::make_unique<ApartmentThread>();
+    SetDefaultApartment(&clientApartment->apartment());
+    auto factory = com::MakeObject<com::ClassFactory<FakeServer>>();
+    registry.RegisterClassObject(kFakeClsid, factory.Get());
+    EndpointOptions options;
+    options.tcpAddresses = {"127.0.0.1:0"};
+    options.apartment = &serverApartment->apartment();
+    options.registry = &registry;
+    options.socketActivation = false;
+    std::string error;
+    endpoint = Endpoint::Start(options, &error);
+    ASSERT_NE(endpoint, nullptr) << error;
+  }
+  static void TearDownTestSuite() {
+    endpoint = nullptr;
+    SetDefaultApartment(nullptr);
+    clientApartment = nullptr;
+    serverApartment = nullptr;
+  }
+
+  static std::string TcpMachine() {
+    return "127.0.0.1:" + std::to_string(endpoint->TcpPorts().at(0));
+  }
+  // Gives the observer the endpoint's key (as its user would copy it).
+  static void CopyKey(const std::string& machine, const std::string& key) {
+    ASSERT_TRUE(MakeDirs(MachineDir(machine), 0700));
+    ASSERT_TRUE(WriteFile(MachineDir(machine) + "/access.key", key + "\n", 0600));
+  }
+  static std::string EndpointKey() {
+    std::string key;
+    ReadFile(EndpointDir() + "/access.key", &key);
+    while (!key.empty() && key.back() == '\n')
+      key.pop_back();
+    return key;
+  }
+
+  static inline std::unique_ptr<ApartmentThread> serverApartment;
+  static inline std::unique_ptr<ApartmentThread> clientApartment;
+  static inline com::ClassRegistry registry;
+  static inline std::unique_ptr<Endpoint> endpoint;
+};
+
+TEST_F(RemoteTest, CallsQueryInterfaceAndReleaseOverTheUnixSocket) {
+  com::ComPtr<IOPCCommon> common;
+  std::string error;
+  ASSERT_EQ(ActivateOnMachine(kMyComputer, kFakeClsid, IID_IOPCCommon,
+                              common.ReleaseAndGetVoidAddressOf(), &error),
+            S_OK)
+      << error;
+  ASSERT_TRUE(Eventually([] { return FakeServer::last.load() != nullptr; }));
+  FakeServer* server = FakeServer::last;
+
+  EXPECT_EQ(common->SetClientName("OBSERVER1"), S_OK);
+  EXPECT_EQ(server->Name(), "OBSERVER1");
+  EXPECT_EQ(common->SetClientName(nullptr), S_OK);  // a null string arrives as null
+  EXPECT_EQ(server->Name(), "(null)");
+
+  LCID lcid = 0;
+  EXPECT_EQ(common->SetLocaleID(0x407), S_OK);
+  EXPECT_EQ(common->GetLocaleID(&lcid), S_OK);
+  EXPECT_EQ(lcid, 0x407u);
+  EXPECT_EQ(common->GetLocaleID(nullptr), E_INVALIDARG);  // the object saw the null
+
+  DWORD count = 0;
+  LCID* lcids = nullptr;
+  ASSERT_EQ(common->QueryAvailableLocaleIDs(&count, &lcids), S_OK);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(lcids[1], 0x407u);
+  CoTaskMemFree(lcids);  // task-allocated on this side, as in-process
+
+  LPWSTR text = nullptr;
+  ASSERT_EQ(common->GetErrorString(E_FAIL, &text), S_OK);
+  EXPECT_STREQ(text, ("error " + std::to_string(E_FAIL)).c_str());
+  CoTaskMemFree(text);
+
+  // QueryInterface crosses the wire, and keeps the identity rules on this side.
+  com::ComPtr<IConnectionPointContainer> container;
+  EXPECT_EQ(common.As(&container), S_OK);
+  com::ComPtr<IOPCServer> notOffered;
+  EXPECT_EQ(common.As(&notOffered), E_NOINTERFACE);
+  com::ComPtr<IUnknown> a, b;
+  container.As(&a);
+  common.As(&b);
+  EXPECT_EQ(a.Get(), b.Get());
+
+  // Releasing the last proxy releases the object, on its apartment.
+  std::thread::id serverThread;
+  serverApartment->apartment().Post([&] { serverThread = std::this_thread::get_id(); });
+  a = nullptr;
+  b = nullptr;
+  container = nullptr;
+  common = nullptr;
+  ASSERT_TRUE(Eventually([] { return FakeServer::live.load() == 0; }));
+  std::lock_guard lock(FakeServer::mutex);
+  EXPECT_EQ(FakeServer::releasedOn, serverThread);
+}
+
+TEST_F(RemoteTest, SinksAreCalledOnTheClientsApartment) {
+  com::ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(ActivateOnMachine(kMyComputer, kFakeClsid, IID_IConnectionPointContainer,
+                              container.ReleaseAndGetVoidAddressOf()),
+            S_OK);
+  com::ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, point.ReleaseAndGetAddressOf()), S_OK);
+  IID iid{};
+  EXPECT_EQ(point->GetConnectionInterface(&iid), S_OK);
+  EXPECT_EQ(iid, IID_IOPCShutdown);
+
+  auto sink = com::MakeObject<Sink>();
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(static_cast<IOPCShutdown*>(sink.Get()), &cookie), S_OK);
+  EXPECT_NE(cookie, 0u);
+  FakeServer* server = FakeServer::last;
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(server->SinkCount(), 1u);
+  server->Shutdown("Server is shutting down");
+
+  std::string reason;
+  std::thread::id thread;
+  ASSERT_TRUE(sink->WaitFor(&reason, &thread));
+  EXPECT_EQ(reason, "Server is shutting down");
+  std::thread::id clientThread;
+  clientApartment->apartment().Post([&] { clientThread = std::this_thread::get_id(); });
+  ASSERT_TRUE(Eventually([&] { return clientThread != std::thread::id(); }));
+  EXPECT_EQ(thread, clientThread);
+
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+  EXPECT_EQ(server->SinkCount(), 0u);
+  // The sink's proxy on the server side went with Unadvise: only our reference is left.
+  EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1; }));
+  point = nullptr;
+  container = nullptr;
+  EXPECT_TRUE(Eventually([] { return FakeServer::live.load() == 0; }));
+}
+
+TEST_F(RemoteTest, TcpNeedsTheAccessKeyAndPinsTheCertificate) {
+  const std::string machine = TcpMachine();
+  com::ComPtr<IOPCCommon> common;
+  std::string error;
+
+  // No key kept for the machine: refused before any connection.
+  EXPECT_EQ(ActivateOnMachine(machine, kFakeClsid, IID_IOPCCommon,
+                              common.ReleaseAndGetVoidAddressOf(), &error),
+            E_ACCESSDENIED);
+  EXPECT_NE(error.find("no access key"), std::string::npos) << error;
+  EXPECT_FALSE(common);
+
+  // A wrong key: the endpoint refuses it and hands out nothing.
+  ASSERT_TRUE(Eventually([] { return FakeServer::live.load() == 0; }));
+  CopyKey(machine, NewAccessKey());
+  EXPECT_EQ(ActivateOnMachine(machine, kFakeClsid, IID_IOPCCommon,
+                              common.ReleaseAndGetVoidAddressOf(), &error),
+            E_ACCESSDENIED);
+  EXPECT_NE(error.find("refused the access key"), std::string::npos) << error;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(FakeServer::live, 0);
+
+  // The right key: the certificate is pinned on this first contact and calls work.
+  CopyKey(machine, EndpointKey());
+  ASSERT_EQ(ActivateOnMachine(machine, kFakeClsid, IID_IOPCCommon,
+                              common.ReleaseAndGetVoidAddressOf(), &error),
+            S_OK)
+      << error;
+  EXPECT_EQ(common->SetClientName("over TLS"), S_OK);
+  std::string pin;
+  ASSERT_TRUE(ReadFile(MachineDir(machine) + "/cert.pem", &pin));
+  common = nullptr;
+
+  // Another certificate pinned for the machine (it "changed"): refused, naming the machine.
+  std::string otherCert, otherKey;
+  ASSERT_TRUE(MakeSelfSignedCertificate(&otherCert, &otherKey, &error));
+  ASSERT_TRUE(WriteFile(MachineDir(machine) + "/cert.pem", otherCert, 0644));
+  EXPECT_EQ(ActivateOnMachine(machine, kFakeClsid, IID_IOPCCommon,
+                              common.ReleaseAndGetVoidAddressOf(), &error),
+            E_ACCESSDENIED);
+  EXPECT_NE(error.find("certificate of machine \"" + machine + "\" has changed"), std::string::npos)
+      << error;
+  EXPECT_FALSE(common);
+  ASSERT_TRUE(WriteFile(MachineDir(machine) + "/cert.pem", pin, 0644));
+}
+
+TEST_F(RemoteTest, ActivationAgainstASilentAddressEndsAtTheTimeLimit) {
+  // A listener that never accepts: TCP connects, but nobody ever answers the handshake.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(fd, 8), 0);
+  socklen_t len = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+  const std::string machine = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  CopyKey(machine, NewAccessKey());
+
+  com::ComPtr<IOPCCommon> common;
+  std::string error;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      ActivateWithTimeLimit(machine, kFakeClsid, IID_IOPCCommon, 1000, CO_E_SERVER_START_TIMEOUT,
+                            common.ReleaseAndGetVoidAddressOf(), &error),
+      CO_E_SERVER_START_TIMEOUT);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_LT(took, std::chrono::milliseconds(3000));
+  EXPECT_FALSE(common);
+  EXPECT_EQ(MakeHResult(0x8000401E), CO_E_SERVER_START_TIMEOUT);
+  close(fd);
+}
+
+TEST_F(RemoteTest, ServerListReadsTheRegistrationFiles) {
+  ClassFile server;
+  server.registration.clsid = kFakeClsid;
+  server.registration.progId = "Fake.Server.1";
+  server.registration.description = "Fake Server";
+  server.registration.implementedCategories = {CATID_OPCDAServer20};
+  server.program = "/nonexistent/fake-server";
+  ClassFile other;
+  other.registration.clsid = com::Guid("0B0E9F53-4B8F-4C55-9F56-5C51C4E9D002");
+  other.registration.progId = "Other.Server.1";
+  other.registration.implementedCategories = {CATID_OPCDAServer10};
+  std::string error;
+  ASSERT_TRUE(WriteClassFile(SystemClassDir(), server, &error)) << error;
+  ASSERT_TRUE(WriteClassFile(UserClassDir(), other, &error)) << error;
+
+  com::ComPtr<IOPCServerList> list;
+  ASSERT_EQ(ActivateOnMachine(kMyComputer, CLSID_OPCServerList, IID_IOPCServerList,
+                              list.ReleaseAndGetVoidAddressOf(), &error),
+            S_OK)
+      << error;
+  CATID category = CATID_OPCDAServer20;
+  com::ComPtr<IEnumGUID> classes;
+  ASSERT_EQ(
+      list->EnumClassesOfCategories(1, &category, 0, nullptr, classes.ReleaseAndGetAddressOf()),
+      S_OK);
+  GUID found[4];
+  ULONG fetched = 0;
+  EXPECT_EQ(classes->Next(4, found, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 1u);
+  EXPECT_EQ(found[0], kFakeClsid);
+
+  LPOLESTR prog = nullptr, type = nullptr;
+  ASSERT_EQ(list->GetClassDetails(kFakeClsid, &prog, &type), S_OK);
+  EXPECT_STREQ(prog, "Fake.Server.1");
+  EXPECT_STREQ(type, "Fake Server");
+  CoTaskMemFree(prog);
+  CoTaskMemFree(type);
+  EXPECT_EQ(list->GetClassDetails(kFakeClsid, nullptr, &type), E_POINTER);  // forwarded null
+  CLSID clsid{};
+  EXPECT_EQ(list->CLSIDFromProgID("other.server.1", &clsid), S_OK);
+  EXPECT_EQ(clsid, other.registration.clsid);
+  RemoveClassFile(SystemClassDir(), server.registration.clsid);
+  RemoveClassFile(UserClassDir(), other.registration.clsid);
+}
+
+TEST_F(RemoteTest, AMalformedOrHugeMessageEndsOnlyThatConnection) {
+  com::ComPtr<IOPCCommon> common;
+  ASSERT_EQ(ActivateOnMachine(kMyComputer, kFakeClsid, IID_IOPCCommon,
+                              common.ReleaseAndGetVoidAddressOf()),
+            S_OK);
+  auto rogue = [&](std::string payload) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, endpoint->UnixPath().c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string hello = std::string("ZYN1") + '\0' + payload;
+    EXPECT_EQ(write(fd, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+    char answer = 1;
+    EXPECT_EQ(read(fd, &answer, 1), 1);
+    EXPECT_EQ(answer, 0);
+    // The endpoint closes the connection: read sees the end.
+    char rest[64];
+    ssize_t n;
+    while ((n = read(fd, rest, sizeof rest)) > 0) {
+    }
+    EXPECT_EQ(n, 0);
+    close(fd);
+  };
+  // A segment table that declares one segment of 2^31 words: far beyond the limit.
+  rogue(std::string("\0\0\0\0\xff\xff\xff\x7f", 8));
+  // A valid frame whose content is no RPC message.
+  rogue(std::string("\0\0\0\0\x02\0\0\0", 8) + std::string(16, '\x5a'));
+  const auto count = endpoint->ConnectionCount();
+  EXPECT_GE(count, 1u);
+  EXPECT_EQ(common->SetClientName("still here"), S_OK);
+}
+
+}  // namespace
+}  // namespace zyn::remote
