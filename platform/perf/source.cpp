@@ -118,11 +118,10 @@ bool SourceSet::Read(int id, std::string_view& text) {
   return entry.ok;
 }
 
-bool SourceSet::StatFs(std::string_view mountPoint, FsStats& out) {
+bool SourceSet::StatFs(const std::string& mountPoint, FsStats& out) {
   if (live()) {
-    std::string path(mountPoint);
     struct statvfs st;
-    if (statvfs(path.c_str(), &st) != 0) return false;
+    if (statvfs(mountPoint.c_str(), &st) != 0) return false;
     out.blockSize = st.f_frsize ? st.f_frsize : st.f_bsize;
     out.blocks = st.f_blocks;
     out.blocksFree = st.f_bfree;

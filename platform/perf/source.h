@@ -78,7 +78,7 @@ class SourceSet {
   std::int64_t now() const { return now_; }
 
   // Filesystem statistics of the filesystem mounted at `mountPoint`.
-  bool StatFs(std::string_view mountPoint, FsStats& out);
+  bool StatFs(const std::string& mountPoint, FsStats& out);
 
   // The host name of the machine the data describes.
   const std::string& HostName();
