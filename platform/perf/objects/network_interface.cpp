@@ -6,7 +6,8 @@
 // come from elsewhere and are read only when a query asks for them:
 //   - Current Bandwidth: /sys/class/net/<if>/speed, in Mb/s. Virtual interfaces and links that
 //     are down report no speed (an error or -1); the counter is then 0, as Windows shows for
-//     adapters that do not know their speed.
+//     adapters that do not know their speed. After a failed read the live machine asks again
+//     only every 10 s.
 //   - Output Queue Length: the packets waiting in the interface's root queueing discipline
 //     right now, the "backlog ... p" of `tc -s qdisc show dev <if>`. The kernel gives it only
 //     through rtnetlink, so the live machine asks with one RTM_GETQDISC dump per collection; a
@@ -26,6 +27,7 @@
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -168,7 +170,7 @@ class NetlinkSocket {
 
 // The packets queued in each interface's root qdisc, by interface index, from one
 // RTM_GETQDISC dump. False when the kernel does not answer.
-bool DumpRootQueues(NetlinkSocket& socket, std::uint32_t seq,
+bool DumpRootQueues(NetlinkSocket& socket, std::uint32_t seq, std::vector<char>& buffer,
                     std::vector<std::pair<int, std::uint32_t>>& out) {
   out.clear();
   int fd = socket.Get();
@@ -186,15 +188,15 @@ bool DumpRootQueues(NetlinkSocket& socket, std::uint32_t seq,
     socket.Reset();
     return false;
   }
-  alignas(nlmsghdr) static thread_local char buffer[32768];
+  buffer.resize(32768);  // the kernel's dump messages are at most a page or two
   for (;;) {
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
     if (n <= 0) {
       socket.Reset();  // a half-read dump would confuse the next one
       return false;
     }
     auto left = static_cast<unsigned>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;  // an answer to an earlier, abandoned request
       if (h->nlmsg_type == NLMSG_DONE) return true;
@@ -228,6 +230,15 @@ bool DumpRootQueues(NetlinkSocket& socket, std::uint32_t seq,
     }
   }
 }
+
+// A number read from a sysfs file of an interface, with the time of the next attempt after a
+// failed read.
+struct SysfsNumber {
+  SourceFile file;
+  std::int64_t retryAt = 0;  // collection clock, 100 ns
+};
+
+constexpr std::int64_t kRetryInterval = 100'000'000;  // 10 s
 
 class NetworkInterfaceSampler final : public ObjectSampler {
  public:
@@ -303,8 +314,8 @@ class NetworkInterfaceSampler final : public ObjectSampler {
     std::uint64_t key = 0;
     std::uint64_t generation = 0;
     std::uint64_t traffic[4] = {};  // receive bytes, packets; transmit bytes, packets
-    SourceFile speed;
-    SourceFile noHandler;
+    SysfsNumber speed;
+    SysfsNumber noHandler;
   };
 
   // The state of interface `raw` with this collection's counters `v`; a new key when the
@@ -321,8 +332,8 @@ class NetworkInterfaceSampler final : public ObjectSampler {
     for (int i = 0; i < 4; ++i) {
       if (traffic[i] < state.traffic[i]) {
         state.key = ++nextKey_;
-        state.speed.Close();
-        state.noHandler.Close();
+        state.speed = SysfsNumber{};
+        state.noHandler = SysfsNumber{};
         break;
       }
     }
@@ -332,23 +343,35 @@ class NetworkInterfaceSampler final : public ObjectSampler {
   }
 
   // A number from one of the interface's sysfs files; -1 when it cannot be read.
-  std::int64_t ReadNumber(Interface& itf, SourceFile& file, const char* leaf) {
-    if (file.path().empty()) {
-      file = SourceFile(sources_.Path("sys/class/net/" + itf.raw + "/" + leaf), sources_.live());
+  std::int64_t ReadNumber(Interface& itf, SysfsNumber& number, const char* leaf) {
+    if (number.file.path().empty()) {
+      number.file =
+          SourceFile(sources_.Path("sys/class/net/" + itf.raw + "/" + leaf), sources_.live());
     }
+    if (sources_.now() < number.retryAt) return -1;
     std::string_view text;
-    if (!file.Read(text)) return -1;
+    if (!number.file.Read(text)) {
+      // Virtual devices refuse "speed" for good and older kernels lack rx_nohandler; a link
+      // that is down refuses "speed" until it comes up. Ask again now and then, not at
+      // every collection: a failed read costs an open each time.
+      if (sources_.live()) number.retryAt = sources_.now() + kRetryInterval;
+      return -1;
+    }
     Scanner s(text);
     return s.I64();
   }
 
   void FillQueueLengths(InstanceTable& table) {
     if (sources_.live()) {
-      if (!DumpRootQueues(netlink_, ++netlinkSeq_, queues_)) return;
-      char name[IF_NAMESIZE];
+      if (!DumpRootQueues(netlink_, ++netlinkSeq_, netlinkBuffer_, queues_)) return;
       for (auto [index, qlen] : queues_) {
-        if (if_indextoname(static_cast<unsigned>(index), name) == nullptr) continue;
-        SetQueueLength(table, name, qlen);
+        // SIOCGIFNAME works on any socket; asking on the one at hand saves if_indextoname's
+        // socket of its own per call.
+        ifreq request{};
+        request.ifr_ifindex = index;
+        if (::ioctl(netlink_.Get(), SIOCGIFNAME, &request) != 0) continue;
+        request.ifr_name[IF_NAMESIZE - 1] = '\0';
+        SetQueueLength(table, request.ifr_name, qlen);
       }
       return;
     }
@@ -381,6 +404,7 @@ class NetworkInterfaceSampler final : public ObjectSampler {
   NetlinkSocket netlink_;
   std::uint32_t netlinkSeq_ = 0;
   std::vector<std::pair<int, std::uint32_t>> queues_;
+  std::vector<char> netlinkBuffer_;
 };
 
 constexpr ObjectDef kNetworkInterface{510, true, kFieldCount, kCounters, kNames};
