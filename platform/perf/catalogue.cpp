@@ -57,6 +57,11 @@ void SanitizeInstanceName(std::string_view raw, std::string& out) {
     }
   }
   if (out.empty()) out.push_back('_');
+  // A process may call itself "_Total"; it must not stand in for the totals row.
+  if (out.size() == 6 && out[0] == '_' && (out[1] | 0x20) == 't' && (out[2] | 0x20) == 'o' &&
+      (out[3] | 0x20) == 't' && (out[4] | 0x20) == 'a' && (out[5] | 0x20) == 'l') {
+    out.push_back('_');
+  }
 }
 
 }  // namespace perf
