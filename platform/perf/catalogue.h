@@ -200,7 +200,8 @@ constexpr std::array<T, A + B> JoinTables(const std::array<T, A>& a, const std::
 std::span<const ObjectProvider* const> AllProviders();
 
 // Applies Windows' instance-name rules to a name taken from the system: "(" -> "[",
-// ")" -> "]", "#" "\" -> "_", control characters -> "_"; an empty name becomes "_".
+// ")" -> "]", "#" "\" -> "_", control characters -> "_"; an empty name becomes "_", and a
+// name that reads "_Total" gets a trailing "_" so that only the totals row bears that name.
 void SanitizeInstanceName(std::string_view raw, std::string& out);
 
 }  // namespace perf
