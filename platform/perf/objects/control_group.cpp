@@ -16,12 +16,18 @@
 // The CPU percentages are of one CPU, like a process's: a group using two CPUs fully shows
 // 200 % (systemd-cgtop's %CPU), capped to 100 unless the reader asks for uncapped values.
 // A group removed and created again under the same path (a restarted service) is another
-// group: rows carry the directory's inode, so rates start over.
+// group: rows carry the directory's inode, so rates start over. A group removed between the
+// walk and the reading of its files is left out of the collection.
+//
+// Cost: the walk opens every group's directory, and the sampler cannot know which groups the
+// query names, so a counter of one group costs the walk plus one file per group: 16 ms for
+// 2048 groups measured on a captured tree (7 ms of it the walk), about 8 us per group.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/perf/catalogue.h"
 #include "platform/perf/parse.h"
@@ -156,9 +162,13 @@ class ControlGroupSampler final : public ObjectSampler {
     if (!FindRoot()) return true;  // no cgroup v2 hierarchy: no instances
     Walk();
     for (const Group& group : groups_) {
+      std::int64_t values[kFieldCount] = {};
+      vanished_ = false;
+      if (!needed.Empty()) Fill(group, needed, values);
+      if (vanished_) continue;  // removed since the walk: no row of zeros
       SanitizeInstanceName(group.rel, name_);
       std::int64_t* row = table.Add(name_, group.inode);
-      if (!needed.Empty()) Fill(group, needed, row);
+      std::copy(values, values + kFieldCount, row);
     }
     return true;
   }
@@ -220,14 +230,19 @@ class ControlGroupSampler final : public ObjectSampler {
     }
   }
 
-  // Reads the group's file `leaf`; false when it is missing or unreadable.
+  // Reads the group's file `leaf`; false when it is missing or unreadable. Notes in
+  // vanished_ when the reason is that the group itself is gone.
   bool Read(const Group& group, const char* leaf, std::string_view& text) {
     path_ = root_;
     path_ += '/';
     path_ += group.rel;
     path_ += '/';
     path_ += leaf;
-    return ReadWholeFile(path_.c_str(), buffer_, text);
+    if (ReadWholeFile(path_.c_str(), buffer_, text)) return true;
+    path_.resize(path_.size() - std::strlen(leaf) - 1);
+    struct stat st;
+    if (::stat(path_.c_str(), &st) != 0) vanished_ = true;
+    return false;
   }
 
   // A byte count or limit file: a number, or "max" for none (0).
@@ -307,6 +322,7 @@ class ControlGroupSampler final : public ObjectSampler {
   std::string name_;
   std::string path_;
   std::vector<char> buffer_;
+  bool vanished_ = false;
 };
 
 constexpr ObjectDef kControlGroup{6100, true, kFieldCount, kCounters, kNames};
