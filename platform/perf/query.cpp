@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,9 @@ struct ObjectState {
   // Changes whenever the sequence of instance names changes, so counters re-resolve their row
   // only then.
   std::uint64_t layout = 0;
+  // (hash of the case-folded name, row), sorted: finds rows by name without a scan per counter.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> nameIndex;
+  std::uint64_t indexedLayout = 0;
 };
 
 struct Counter {
@@ -134,6 +138,39 @@ std::uint64_t LayoutOf(const InstanceTable& table) {
   return h ? h : 1;
 }
 
+std::uint64_t FoldedNameHash(std::string_view name) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (char c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+// The row of the `index`-th instance named `name` in the object's current table, or kNoRow.
+std::size_t FindRow(ObjectState& object, std::string_view name, DWORD index) {
+  const InstanceTable& table = object.table;
+  if (object.indexedLayout != object.layout) {
+    object.nameIndex.clear();
+    for (std::size_t row = 0; row < table.size(); ++row) {
+      object.nameIndex.emplace_back(FoldedNameHash(table.name(row)),
+                                    static_cast<std::uint32_t>(row));
+    }
+    std::sort(object.nameIndex.begin(), object.nameIndex.end());
+    object.indexedLayout = object.layout;
+  }
+  std::uint64_t h = FoldedNameHash(name);
+  auto it = std::lower_bound(object.nameIndex.begin(), object.nameIndex.end(),
+                             std::pair<std::uint64_t, std::uint32_t>(h, 0));
+  DWORD seen = 0;
+  for (; it != object.nameIndex.end() && it->first == h; ++it) {
+    if (!NamesEqual(table.name(it->second), name)) continue;  // a hash collision
+    if (seen++ == index) return it->second;
+  }
+  return kNoRow;
+}
+
 void RecomputeNeeded(Query& query, ObjectState& object) {
   object.needed = FieldSet();
   for (auto& counter : query.counters) {
@@ -174,8 +211,7 @@ void Collect(Query& query) {
       sample.status = PDH_CSTATUS_NO_OBJECT;
     } else {
       if (counter->rowLayout != object.layout) {
-        counter->row =
-            FindInstanceRow(object.table, counter->resolved.instance, counter->resolved.path.index);
+        counter->row = FindRow(object, counter->resolved.instance, counter->resolved.path.index);
         counter->rowLayout = object.layout;
       }
       if (counter->row == kNoRow) {
