@@ -34,7 +34,7 @@ PDH_STATUS GroupEngine::AddToQuery(OPCHANDLE handle, ItemRecord& item) {
   PDH_STATUS status = PdhAddCounter(query, item.itemId.c_str(), 0, &counter);
   if (status != ERROR_SUCCESS) return status;
   try {
-    sampling.push_back(handle);
+    sampling.push_back(SamplingEntry{handle, counter, item.clientHandle, item.active});
   } catch (...) {
     PdhRemoveCounter(counter);
     throw;
@@ -48,10 +48,21 @@ PDH_STATUS GroupEngine::AddToQuery(OPCHANDLE handle, ItemRecord& item) {
 HRESULT GroupEngine::RemoveFromQuery(OPCHANDLE handle, ItemRecord& item) {
   HRESULT hr = static_cast<HRESULT>(PdhRemoveCounter(item.counter));
   item.counter = nullptr;
-  auto it = std::find(sampling.begin(), sampling.end(), handle);
+  auto it = std::find_if(sampling.begin(), sampling.end(),
+                         [handle](const SamplingEntry& e) { return e.handle == handle; });
   if (it == sampling.end()) return E_FAIL;
   sampling.erase(it);
   return hr;
+}
+
+void GroupEngine::SyncSampling(OPCHANDLE handle, const ItemRecord& item) {
+  for (SamplingEntry& entry : sampling) {
+    if (entry.handle == handle) {
+      entry.clientHandle = item.clientHandle;
+      entry.active = item.active;
+      return;
+    }
+  }
 }
 
 bool GroupEngine::HasActiveItem() const {

@@ -96,7 +96,17 @@ class GroupEngine {
   PDH_HQUERY query;
   std::map<OPCHANDLE, ItemRecord> items;
   OPCHANDLE lastItemHandle = 0;
-  std::vector<OPCHANDLE> sampling;  // handles whose counters are in the query, in add order
+  // The items whose counters are in the query, in the order they were added. Each entry
+  // carries a copy of what a cycle reads of the item's record, so a cycle walks one compact
+  // array instead of reaching into every record of the table; SyncSampling keeps the copies
+  // equal to the records.
+  struct SamplingEntry {
+    OPCHANDLE handle;
+    PDH_HCOUNTER counter;
+    OPCHANDLE clientHandle;
+    bool active;
+  };
+  std::vector<SamplingEntry> sampling;
   std::unique_ptr<ValueChangeSet> current;
   std::unique_ptr<ValueChangeSet> previous;
   std::unique_ptr<ValueChangeSet> change;
@@ -107,6 +117,9 @@ class GroupEngine {
   // Takes the item's counter out of the query and its handle out of the sampling list: the
   // PDH status, or E_FAIL when the handle was not in the list. Under the group lock.
   HRESULT RemoveFromQuery(OPCHANDLE handle, ItemRecord& item);
+  // Copies the item's active flag and client handle into its sampling entry, if it has one.
+  // Under the group lock, after every change of either.
+  void SyncSampling(OPCHANDLE handle, const ItemRecord& item);
   bool HasActiveItem() const;  // under the group lock
 
   // Queues a request and signals kRequestQueued; returns its cancel ID.
@@ -152,6 +165,13 @@ class GroupEngine {
   HRESULT ReadCycle(AsyncRequest& request, ValueChangeSet** toSend);
   enum class Callback { kDataChange, kReadComplete };
   void Send(Callback kind, DWORD transactionId, HRESULT result, ValueChangeSet& set);
+
+  // The values a periodic cycle read, before it records them; kept to reuse its capacity.
+  struct Sample {
+    const SamplingEntry* item;
+    double value;
+  };
+  std::vector<Sample> samples_;
 
   mutable std::mutex nameMutex_;
   std::string name_;

@@ -103,6 +103,20 @@ TEST(ValueChangeSet, SecondSetTakesTheValueButKeepsItsStamp) {
   EXPECT_EQ(read.Value(2).dblVal, 5.0);
 }
 
+TEST(ValueChangeSet, AppendFromCopiesAnEntryWhole) {
+  ValueChangeSet current;
+  current.Append(31, 3, Double(7.5), PDH_FMT_DOUBLE);
+  ValueChangeSet sent;
+  std::this_thread::sleep_for(2ms);
+  EXPECT_EQ(sent.AppendFrom(current, 0), 0u);
+  EXPECT_EQ(sent.ClientHandle(0), 31u);
+  EXPECT_EQ(sent.ServerHandle(0), 3u);
+  EXPECT_EQ(sent.Value(0).dblVal, 7.5);
+  EXPECT_EQ(com::FileTimeToU64(sent.Timestamp(0)), com::FileTimeToU64(current.Timestamp(0)));
+  EXPECT_EQ(current.AppendFrom(current, 0), 1u);  // from itself, without deadlock
+  EXPECT_EQ(current.Size(), 2u);
+}
+
 TEST(ValueChangeSet, FindUsesTheHintAndFallsBackToASearch) {
   ValueChangeSet set;
   for (OPCHANDLE h = 1; h <= 5; ++h)

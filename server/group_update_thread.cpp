@@ -220,28 +220,34 @@ HRESULT GroupEngine::PeriodicCycle(ValueChangeSet** toSend) {
   current->Clear();
   *toSend = change.get();
 
+  // The counters are read first, in one pass like any sampler's, and recorded after, so the
+  // library's data and the sets do not take turns in the cache.
+  samples_.clear();
+  for (const SamplingEntry& item : sampling) {
+    double value;
+    if (item.active && SampleCounter(item.counter, &value)) samples_.push_back({&item, value});
+  }
+
   const double deadband = percentDeadband;
   try {
-    for (OPCHANDLE handle : sampling) {
-      auto it = items.find(handle);
-      if (it == items.end()) continue;
-      const ItemRecord& item = it->second;
-      if (!item.active) continue;
+    for (const Sample& sample : samples_) {
+      const SamplingEntry& item = *sample.item;
       PDH_FMT_COUNTERVALUE value{};
-      if (!SampleCounter(item.counter, &value.doubleValue)) continue;
-      const std::size_t index = current->Size();
-      current->Append(item.clientHandle, handle, value, PDH_FMT_DOUBLE);
+      value.doubleValue = sample.value;
+      const std::size_t index =
+          current->Append(item.clientHandle, item.handle, value, PDH_FMT_DOUBLE);
       if (deadband > 0) {
-        std::size_t p = previous->Find(handle, index);
+        std::size_t p = previous->Find(item.handle, index);
         if (p != ValueChangeSet::npos) {
-          const double x = value.doubleValue;
+          const double x = sample.value;
           const double before = previous->Value(p).dblVal;
           const bool suppressed =
               x == 0 ? before == 0 : std::abs((before - x) / x * 100.0) <= deadband;
           if (suppressed) continue;
         }
       }
-      change->Append(item.clientHandle, handle, value, PDH_FMT_DOUBLE);
+      // The value sent is the entry just recorded, time stamp included.
+      change->AppendFrom(*current, index);
     }
   } catch (const HUVException& e) {
     // What was recorded before the failure is still sent, with the failure as the result.
@@ -256,12 +262,11 @@ HRESULT GroupEngine::RefreshFromDevice(ValueChangeSet** toSend) {
   current->Clear();
   *toSend = current.get();
   try {
-    for (OPCHANDLE handle : sampling) {
-      auto it = items.find(handle);
-      if (it == items.end() || !it->second.active) continue;
+    for (const SamplingEntry& item : sampling) {
+      if (!item.active) continue;
       PDH_FMT_COUNTERVALUE value{};
-      if (!SampleCounter(it->second.counter, &value.doubleValue)) continue;
-      current->Append(it->second.clientHandle, handle, value, PDH_FMT_DOUBLE);
+      if (!SampleCounter(item.counter, &value.doubleValue)) continue;
+      current->Append(item.clientHandle, item.handle, value, PDH_FMT_DOUBLE);
     }
   } catch (const HUVException& e) {
     result = e.Result();

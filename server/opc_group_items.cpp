@@ -188,7 +188,11 @@ HRESULT OpcGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActiv
       // only needs its flag.
       if (activate) {
         item.active = true;
-        if (!item.counter) errors[i] = static_cast<HRESULT>(engine_->AddToQuery(it->first, item));
+        if (item.counter) {
+          engine_->SyncSampling(it->first, item);
+        } else {
+          errors[i] = static_cast<HRESULT>(engine_->AddToQuery(it->first, item));
+        }
       } else {
         item.active = false;
         if (item.counter) errors[i] = engine_->RemoveFromQuery(it->first, item);
@@ -212,6 +216,7 @@ HRESULT OpcGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE
         continue;
       }
       it->second.clientHandle = phClient[i];
+      engine_->SyncSampling(it->first, it->second);
       errors[i] = S_OK;
     }
     return FinishPerHandle(dwCount, std::move(errors), ppErrors);

@@ -4,13 +4,9 @@
 
 #include "server/huv_exception.h"
 
-ValueChangeSet::~ValueChangeSet() {
-  Clear();
-}
-
-void ValueChangeSet::Append(OPCHANDLE clientHandle, OPCHANDLE serverHandle,
-                            const PDH_FMT_COUNTERVALUE& value, DWORD format,
-                            ValueChangeSet* second) {
+std::size_t ValueChangeSet::Append(OPCHANDLE clientHandle, OPCHANDLE serverHandle,
+                                   const PDH_FMT_COUNTERVALUE& value, DWORD format,
+                                   ValueChangeSet* second) {
   VARIANT v;
   VariantInit(&v);
   if (format & PDH_FMT_LONG) {
@@ -29,26 +25,53 @@ void ValueChangeSet::Append(OPCHANDLE clientHandle, OPCHANDLE serverHandle,
   std::size_t index;
   {
     std::lock_guard lock(mutex_);
-    index = clientHandles_.size();
-    // All six arrays grow by one entry or none does, so they stay parallel.
-    try {
-      clientHandles_.push_back(clientHandle);
-      serverHandles_.push_back(serverHandle);
-      values_.push_back(v);
-      qualities_.push_back(OPC_QUALITY_GOOD);
-      timestamps_.push_back(now);
-      errors_.push_back(S_OK);
-    } catch (const std::bad_alloc&) {
-      clientHandles_.resize(index);
-      serverHandles_.resize(index);
-      values_.resize(index);
-      qualities_.resize(index);
-      timestamps_.resize(index);
-      errors_.resize(index);
-      throw HUVException(E_OUTOFMEMORY);
-    }
+    index = PushLocked(clientHandle, serverHandle, v, OPC_QUALITY_GOOD, now, S_OK);
   }
   if (second != nullptr && second != this) second->UpdateValue(serverHandle, index, v);
+  return index;
+}
+
+std::size_t ValueChangeSet::AppendFrom(const ValueChangeSet& from, std::size_t index) {
+  OPCHANDLE clientHandle, serverHandle;
+  VARIANT value;  // a number: copied as it is
+  WORD quality;
+  FILETIME timestamp;
+  HRESULT error;
+  {
+    std::lock_guard lock(from.mutex_);
+    clientHandle = from.clientHandles_.at(index);
+    serverHandle = from.serverHandles_[index];
+    value = from.values_[index];
+    quality = from.qualities_[index];
+    timestamp = from.timestamps_[index];
+    error = from.errors_[index];
+  }
+  std::lock_guard lock(mutex_);
+  return PushLocked(clientHandle, serverHandle, value, quality, timestamp, error);
+}
+
+std::size_t ValueChangeSet::PushLocked(OPCHANDLE clientHandle, OPCHANDLE serverHandle,
+                                       const VARIANT& value, WORD quality,
+                                       const FILETIME& timestamp, HRESULT error) {
+  const std::size_t index = clientHandles_.size();
+  // All six arrays grow by one entry or none does, so they stay parallel.
+  try {
+    clientHandles_.push_back(clientHandle);
+    serverHandles_.push_back(serverHandle);
+    values_.push_back(value);
+    qualities_.push_back(quality);
+    timestamps_.push_back(timestamp);
+    errors_.push_back(error);
+  } catch (const std::bad_alloc&) {
+    clientHandles_.resize(index);
+    serverHandles_.resize(index);
+    values_.resize(index);
+    qualities_.resize(index);
+    timestamps_.resize(index);
+    errors_.resize(index);
+    throw HUVException(E_OUTOFMEMORY);
+  }
+  return index;
 }
 
 void ValueChangeSet::UpdateValue(OPCHANDLE serverHandle, std::size_t hint, const VARIANT& from) {
@@ -72,8 +95,7 @@ std::size_t ValueChangeSet::Size() const {
 
 void ValueChangeSet::Clear() {
   std::lock_guard lock(mutex_);
-  for (VARIANT& v : values_)
-    VariantClear(&v);
+  // Append makes numbers only (VT_R8, VT_I4), which own nothing: the values need no clearing.
   clientHandles_.clear();
   serverHandles_.clear();
   values_.clear();

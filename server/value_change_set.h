@@ -33,7 +33,6 @@ class ValueChangeSet {
   };
 
   ValueChangeSet() = default;
-  ~ValueChangeSet();
   ValueChangeSet(const ValueChangeSet&) = delete;
   ValueChangeSet& operator=(const ValueChangeSet&) = delete;
 
@@ -41,10 +40,15 @@ class ValueChangeSet {
   // `value` is meant: PDH_FMT_DOUBLE (what groups use) and PDH_FMT_LARGE give VT_R8,
   // PDH_FMT_LONG VT_I4. When `second` is another set holding an entry for `serverHandle`, that
   // entry takes the new value too (its quality, timestamp and type stay): an asynchronous read
-  // refreshes the group's cache this way. Raises HUVException(E_OUTOFMEMORY) when the arrays
-  // cannot grow; the set is then as it was.
-  void Append(OPCHANDLE clientHandle, OPCHANDLE serverHandle, const PDH_FMT_COUNTERVALUE& value,
-              DWORD format, ValueChangeSet* second = nullptr);
+  // refreshes the group's cache this way. Returns the new entry's index. Raises
+  // HUVException(E_OUTOFMEMORY) when the arrays cannot grow; the set is then as it was.
+  std::size_t Append(OPCHANDLE clientHandle, OPCHANDLE serverHandle,
+                     const PDH_FMT_COUNTERVALUE& value, DWORD format,
+                     ValueChangeSet* second = nullptr);
+
+  // Appends a copy of entry `index` of `from` (another set), time stamp included; raises
+  // HUVException(E_OUTOFMEMORY) as Append does. Returns the new entry's index.
+  std::size_t AppendFrom(const ValueChangeSet& from, std::size_t index);
 
   std::size_t Size() const;
   bool Empty() const { return Size() == 0; }
@@ -78,6 +82,10 @@ class ValueChangeSet {
 
  private:
   std::size_t FindLocked(OPCHANDLE serverHandle, std::size_t hint) const;
+  // Grows the six arrays by one entry, or raises HUVException(E_OUTOFMEMORY) leaving them as
+  // they were. Under mutex_; returns the new entry's index.
+  std::size_t PushLocked(OPCHANDLE clientHandle, OPCHANDLE serverHandle, const VARIANT& value,
+                         WORD quality, const FILETIME& timestamp, HRESULT error);
   // Gives the entry for serverHandle, if any, the value of `from` keeping its type.
   void UpdateValue(OPCHANDLE serverHandle, std::size_t hint, const VARIANT& from);
 
