@@ -61,6 +61,7 @@ void GroupEngine::RunUpdateThread(std::shared_ptr<GroupEngine> self) {
 void GroupEngine::Run() {
   // Our objects and the transport's proxies can be called from any thread, so the thread has
   // no apartment to join: its own sink references are all it needs.
+
   // Changes signalled before the thread existed are already part of what it starts from.
   events.Reset(kRateChanged);
   events.Reset(kActiveChanged);
