@@ -111,4 +111,9 @@ void ForgetMachine(const std::string& machine) {
   Connections().erase(machine);
 }
 
+void CloseAllConnections() {
+  IoThread& io = IoThread::Get();
+  if (io.IsLive()) io.Run([]() { Connections().clear(); });
+}
+
 }  // namespace zyn::remote

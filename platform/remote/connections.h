@@ -28,4 +28,7 @@ kj::Promise<wire::Activator::Client> MachineActivator(const MachineTarget& targe
 // Loop thread: drops the machine's connection (its objects' capabilities break).
 void ForgetMachine(const std::string& machine);
 
+// Any thread: drops every connection this process made (a client's orderly end).
+void CloseAllConnections();
+
 }  // namespace zyn::remote

@@ -7,5 +7,8 @@ namespace zyn::remote {
 void RegisterEnumFamily();             // IEnumString, IEnumGUID, IEnumUnknown
 void RegisterConnectionPointFamily();  // IConnectionPointContainer, IConnectionPoint
 void RegisterOpcCommonFamily();        // IOPCCommon, IOPCShutdown, IOPCServerList
+void RegisterOpcServerFamily();        // IOPCServer, IOPCBrowseServerAddressSpace
+void RegisterOpcGroupFamily();         // IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO, IOPCAsyncIO2
+void RegisterDataCallbackFamily();     // IOPCDataCallback
 
 }  // namespace zyn::remote

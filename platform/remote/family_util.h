@@ -76,6 +76,15 @@ std::vector<T> ReadList(List list) {
   return out;
 }
 
+// The first n entries of a wire list (which must have them), owned and shareable.
+template <class T, class List>
+std::shared_ptr<std::vector<T>> SharedCopy(List list, std::size_t n) {
+  auto out = std::make_shared<std::vector<T>>(n);
+  for (std::size_t i = 0; i < n; ++i)
+    (*out)[i] = static_cast<T>(list[static_cast<unsigned>(i)]);
+  return out;
+}
+
 // Proxy side: copies a wire list into a new task-allocated array of n entries; null and
 // E_OUTOFMEMORY when memory runs out. The list must have at least n entries, else
 // RPC_E_SERVERFAULT (a malformed answer).
@@ -101,7 +110,7 @@ inline HRESULT TaskStringFromText(bool has, capnp::Text::Reader text, LPWSTR* ou
 
 // Proxy side: the object a call returned, as a proxy for riid (null when none came).
 template <class Results>
-HRESULT ImportObject(Results r, REFIID riid, void** ppv) {
+HRESULT ImportObject(Results& r, REFIID riid, void** ppv) {
   *ppv = nullptr;
   if (!r.hasObject()) return S_OK;
   return Import(r.getObject(), riid, ppv);

@@ -13,6 +13,9 @@ void RegisterMarshalling() {
     RegisterEnumFamily();
     RegisterConnectionPointFamily();
     RegisterOpcCommonFamily();
+    RegisterOpcServerFamily();
+    RegisterOpcGroupFamily();
+    RegisterDataCallbackFamily();
   });
 }
 
