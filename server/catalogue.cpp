@@ -1,7 +1,9 @@
 #include "server/catalogue.h"
 
+#include <chrono>
 #include <cstddef>
 #include <mutex>
+#include <thread>
 
 #include "interfaces/opc_types.h"
 #include "platform/com/variant.h"
@@ -241,10 +243,28 @@ HRESULT ReadCountersOnce(std::span<const std::string> paths, std::vector<DWORD>*
         break;
     }
 
+    auto readAll = [&] {
+      bool waitingForTime = false;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (counters[i].get() == nullptr) continue;
+        status[i] = PdhGetFormattedCounterValue(counters[i].get(), PDH_FMT_DOUBLE, &types[i],
+                                                &formatted[i]);
+        if (status[i] == PDH_INVALID_DATA) waitingForTime = true;
+      }
+      return waitingForTime;
+    };
+    // Counters timed by the processors' own clock ticks (every Processor percentage) have no
+    // value while both collections fall within one tick, which back-to-back collections nearly
+    // always do; a device read would then report the most asked-for counter as bad. Give such
+    // counters a few ticks more before their status is final.
+    constexpr int kExtraCollections = 5;
+    constexpr auto kTick = std::chrono::milliseconds(10);
+    for (int extra = 0; readAll() && extra < kExtraCollections; ++extra) {
+      std::this_thread::sleep_for(kTick);
+      if (PdhCollectQueryData(query.get()) == PDH_INVALID_HANDLE) return E_FAIL;
+    }
     for (std::size_t i = 0; i < count; ++i) {
       if (counters[i].get() == nullptr) continue;
-      status[i] =
-          PdhGetFormattedCounterValue(counters[i].get(), PDH_FMT_DOUBLE, &types[i], &formatted[i]);
       if (status[i] != ERROR_SUCCESS) result = S_FALSE;
       counters[i].Reset();
     }

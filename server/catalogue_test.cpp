@@ -227,6 +227,23 @@ TEST_F(ReadCountersOnceTest, ErrorsGiveNoResults) {
   EXPECT_TRUE(types.empty() && values.empty() && statuses.empty());
 }
 
+// On the live machine, processor percentages are timed by clock ticks; back-to-back
+// collections alone usually fall within one tick and would leave them without a value.
+TEST(ReadCountersOnceLive, ProcessorTimeHasAValue) {
+  perf::SetDefaultDataSource("");
+  std::vector<std::string> paths = {"\\Processor(_Total)\\% Processor Time",
+                                    "\\Processor(_Total)\\% Idle Time"};
+  std::vector<DWORD> types;
+  std::vector<PDH_FMT_COUNTERVALUE> values;
+  std::vector<PDH_STATUS> statuses;
+  ASSERT_EQ(ReadCountersOnce(paths, &types, &values, &statuses), S_OK);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(statuses[i], ERROR_SUCCESS) << paths[i];
+    EXPECT_GE(values[i].doubleValue, 0.0) << paths[i];
+    EXPECT_LE(values[i].doubleValue, 100.0) << paths[i];
+  }
+}
+
 using SampleCounterTest = SnapshotTest;
 
 TEST_F(SampleCounterTest, UsableOnlyWithAValidValue) {
