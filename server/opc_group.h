@@ -53,6 +53,10 @@ class OpcGroup final : public com::ComObject<IOPCItemMgt, IOPCGroupStateMgt, IOP
   // client that still holds it; enumerators of the server skip it.
   void MarkRemoved();
   bool IsRemoved() const;
+  // Forgets the host without stopping anything: a group that left its server's table keeps
+  // working for the client that holds it, but must never reach the server again, which may
+  // end first. Called on the host's apartment thread, as every call that uses the host is.
+  void DetachHost() { host_ = nullptr; }
   // Stops the update thread and forgets the host; idempotent. The thread is asked to stop and
   // given 5000 ms. A C++ thread cannot be killed safely, so one that does not end in time
   // (stuck in a client's callback, say) is detached: it holds the GroupEngine and its sink

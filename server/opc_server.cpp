@@ -168,19 +168,14 @@ OpcServer::~OpcServer() {
   // No client holds this object any more, but a client may still hold some of its groups:
   // each is detached, so its thread stops and it never reaches this object again.
   GroupTable groups;
-  std::vector<com::ComPtr<OpcGroup>> removed;
   {
     std::lock_guard lock(mutex_);
     groups.swap(groups_);
-    removed.swap(removedHeld_);
     status_.dwGroupCount = 0;
   }
   for (auto& [handle, group] : groups)
     group->Shutdown();
   groups.clear();
-  for (com::ComPtr<OpcGroup>& group : removed)
-    group->Shutdown();
-  removed.clear();
 
   SendShutdownRequest(kShutdownReason);
   try {
@@ -196,7 +191,6 @@ HRESULT OpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdat
                             OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
                             DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                             REFIID riid, IUnknown** ppUnk) {
-  ReleaseAbandonedGroups();
   auto clearOutputs = [&] {
     if (phServerGroup) *phServerGroup = 0;
     if (pRevisedUpdateRate) *pRevisedUpdateRate = 0;
@@ -241,7 +235,6 @@ HRESULT OpcServer::GetErrorString(HRESULT dwError, LCID /*dwLocale*/, LPWSTR* pp
 }
 
 HRESULT OpcServer::GetGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk) {
-  ReleaseAbandonedGroups();
   if (ppUnk == nullptr) return E_POINTER;
   *ppUnk = nullptr;
   return GuardHResult([&]() -> HRESULT {
@@ -256,7 +249,6 @@ HRESULT OpcServer::GetGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk)
 }
 
 HRESULT OpcServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
-  ReleaseAbandonedGroups();
   if (ppServerStatus == nullptr) return E_POINTER;
   *ppServerStatus = nullptr;
   return GuardHResult([&]() -> HRESULT {
@@ -273,7 +265,6 @@ HRESULT OpcServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 }
 
 HRESULT OpcServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
-  ReleaseAbandonedGroups();
   return GuardHResult([&]() -> HRESULT {
     com::ComPtr<OpcGroup> group;
     HRESULT result = S_OK;
@@ -290,12 +281,9 @@ HRESULT OpcServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
       group = std::move(it->second);
       groups_.erase(it);
       --status_.dwGroupCount;
-      if (!bForce && result == OPC_S_INUSE) {
-        // It works on for its client, and may still ask this object about names.
-        removedHeld_.push_back(std::move(group));
-        return result;
-      }
     }
+    // Out of the table, the group must not reach this object again: it may end first.
+    group->DetachHost();
     // Outside the lock: stopping a group waits for its thread, which may be calling a client
     // that calls this object.
     if (bForce) group->Shutdown();
@@ -305,7 +293,6 @@ HRESULT OpcServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
 }
 
 HRESULT OpcServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown** ppUnk) {
-  ReleaseAbandonedGroups();
   if (ppUnk == nullptr) return E_POINTER;
   *ppUnk = nullptr;
   return GuardHResult([&]() -> HRESULT {
@@ -343,28 +330,6 @@ std::uint64_t OpcServer::SkipGroups(std::uint64_t from, ULONG count, ULONG* skip
     ++*skipped;
   }
   return position;
-}
-
-void OpcServer::ReleaseAbandonedGroups() {
-  std::vector<com::ComPtr<OpcGroup>> abandoned;
-  {
-    std::lock_guard lock(mutex_);
-    if (removedHeld_.empty()) return;
-    try {
-      abandoned.reserve(removedHeld_.size());
-    } catch (const std::bad_alloc&) {
-      return;  // they are released at a later call, or when this object ends
-    }
-    std::vector<com::ComPtr<OpcGroup>>::iterator kept = removedHeld_.begin();
-    for (com::ComPtr<OpcGroup>& group : removedHeld_) {
-      if (group->RefCount() == 1)
-        abandoned.push_back(std::move(group));
-      else
-        *kept++ = std::move(group);
-    }
-    removedHeld_.erase(kept, removedHeld_.end());
-  }
-  // Released outside the lock: a group's end waits for its thread.
 }
 
 // IOPCCommon

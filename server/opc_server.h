@@ -119,18 +119,10 @@ class OpcServer final
   // how many entries there were to pass.
   std::uint64_t SkipGroups(std::uint64_t from, ULONG count, ULONG* skipped) const;
 
-  // Releases the groups of removedHeld_ that only this object still holds.
-  void ReleaseAbandonedGroups();
-
   const ModuleLockHolder processLock_;
   mutable std::recursive_mutex mutex_;
   OPCSERVERSTATUS status_{};
   GroupTable groups_;
-  // Groups removed without force while their client still held them. A group keeps a plain
-  // pointer to its host for as long as it is not shut down, so this object keeps them until
-  // their client lets go (then they are released at the next IOPCServer call) or until it ends
-  // itself and shuts them down; a client's group can thus never reach a server that is gone.
-  std::vector<com::ComPtr<OpcGroup>> removedHeld_;
   OPCHANDLE lastGroupHandle_ = 0;
   CounterBrowser browser_;
   std::string clientName_{kUnknownClientName};
