@@ -10,5 +10,6 @@ void RegisterOpcCommonFamily();        // IOPCCommon, IOPCShutdown, IOPCServerLi
 void RegisterOpcServerFamily();        // IOPCServer, IOPCBrowseServerAddressSpace
 void RegisterOpcGroupFamily();         // IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO, IOPCAsyncIO2
 void RegisterDataCallbackFamily();     // IOPCDataCallback
+void RegisterMessengerFamily();        // IZYNMessenger
 
 }  // namespace zyn::remote

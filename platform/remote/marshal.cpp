@@ -16,6 +16,7 @@ void RegisterMarshalling() {
     RegisterOpcServerFamily();
     RegisterOpcGroupFamily();
     RegisterDataCallbackFamily();
+    RegisterMessengerFamily();
   });
 }
 

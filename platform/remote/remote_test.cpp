@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "interfaces/messenger.h"
 #include "interfaces/opc_common.h"
 #include "interfaces/opc_da.h"
 #include "platform/com/connpoint.h"
@@ -30,6 +31,7 @@ namespace zyn::remote {
 namespace {
 
 constexpr CLSID kFakeClsid = com::Guid("0B0E9F53-4B8F-4C55-9F56-5C51C4E9D001");
+constexpr CLSID kFakeMessengerClsid = com::Guid("0B0E9F53-4B8F-4C55-9F56-5C51C4E9D003");
 
 // Everything the transport writes goes below one temporary folder.
 std::string TestRoot() {
@@ -142,6 +144,54 @@ class Sink final : public com::ComObject<IOPCShutdown> {
   std::thread::id thread_;
 };
 
+// A messenger whose screen shot is a 2 x 2 picture at 32 bits, sized as asked.
+class FakeMessenger final : public com::ComObject<IZYNMessenger> {
+ public:
+  HRESULT ShowMessage(LPCWSTR) override { return S_OK; }
+  HRESULT ShowTipMessage(LPCWSTR szMessage, tagTipType tt) override {
+    return szMessage == nullptr ? E_POINTER : (tt == ttWarnMessage ? S_FALSE : S_OK);
+  }
+  HRESULT GetScreenShot(BYTE** ppData, DWORD* pdwSize, tagZYNMBITMAPINFO** ppbiData,
+                        const DWORD* pdwWidth, const DWORD* pdwHeight,
+                        tagZYNWINDOWTYPE wtShow) override {
+    if (!ppData || !pdwSize || !ppbiData) return E_POINTER;
+    if (wtShow != WT_DESKTOP) return E_INVALIDARG;
+    const DWORD width = pdwWidth ? *pdwWidth : 2, height = pdwHeight ? *pdwHeight : 2;
+    auto info = com::TaskAllocArray<tagZYNMBITMAPINFO>(1);
+    info[0].bmiHeader.biSize = 40;
+    info[0].bmiHeader.biWidth = static_cast<LONG>(width);
+    info[0].bmiHeader.biHeight = static_cast<LONG>(height);
+    info[0].bmiHeader.biBitCount = 32;
+    const auto bytes = static_cast<DWORD>(zyn::DibImageBytes(info[0].bmiHeader));
+    auto data = com::TaskAllocArray<BYTE>(bytes);
+    for (DWORD i = 0; i < bytes; ++i)
+      data[i] = static_cast<BYTE>(i);
+    *ppData = data.release();
+    *pdwSize = bytes;
+    *ppbiData = info.release();
+    return S_OK;
+  }
+  HRESULT LockComputer() override { return E_ACCESSDENIED; }
+  HRESULT Execute(LPCWSTR szName, LPCWSTR szParams) override {
+    return szName && !szParams ? S_OK : E_INVALIDARG;
+  }
+  HRESULT GetSysInfo(VARIANT* pCaptionArray, VARIANT* pDescArray, VARIANT* pUsageArray) override {
+    if (!pCaptionArray || !pDescArray || !pUsageArray) return E_POINTER;
+    com::SafeArray captions(VT_BSTR, 2);
+    LONG i = 1;
+    BSTR memory = SysAllocString("Memory");
+    SafeArrayPutElement(captions.get(), &i, memory);  // stores a copy
+    SysFreeString(memory);
+    com::SafeArray usage(VT_I4, 2);
+    LONG value = -1;
+    SafeArrayPutElement(usage.get(), &i, &value);
+    *pCaptionArray = com::Variant(std::move(captions), VT_ARRAY).release();
+    *pUsageArray = com::Variant(std::move(usage), VT_ARRAY).release();
+    *pDescArray = com::Variant("none").release();
+    return S_OK;
+  }
+};
+
 template <class Pred>
 bool Eventually(Pred pred) {
   for (int i = 0; i < 500; ++i) {
@@ -160,6 +210,8 @@ class RemoteTest : public ::testing::Test {
     SetDefaultApartment(&clientApartment->apartment());
     auto factory = com::MakeObject<com::ClassFactory<FakeServer>>();
     registry.RegisterClassObject(kFakeClsid, factory.Get());
+    auto messengers = com::MakeObject<com::ClassFactory<FakeMessenger>>();
+    registry.RegisterClassObject(kFakeMessengerClsid, messengers.Get());
     EndpointOptions options;
     options.tcpAddresses = {"127.0.0.1:0"};
     options.apartment = &serverApartment->apartment();
@@ -409,6 +461,49 @@ TEST_F(RemoteTest, ServerListReadsTheRegistrationFiles) {
   EXPECT_EQ(clsid, other.registration.clsid);
   RemoveClassFile(SystemClassDir(), server.registration.clsid);
   RemoveClassFile(UserClassDir(), other.registration.clsid);
+}
+
+TEST_F(RemoteTest, TheMessengerCarriesScreenShotsAndArrays) {
+  CopyKey(TcpMachine(), EndpointKey());
+  com::ComPtr<IZYNMessenger> messenger;
+  ASSERT_EQ(ActivateOnMachine(TcpMachine(), kFakeMessengerClsid, IID_IZYNMessenger,
+                              messenger.ReleaseAndGetVoidAddressOf()),
+            S_OK);
+  BYTE* data = nullptr;
+  DWORD size = 0;
+  tagZYNMBITMAPINFO* info = nullptr;
+  const DWORD width = 3;
+  ASSERT_EQ(messenger->GetScreenShot(&data, &size, &info, &width, nullptr, WT_DESKTOP), S_OK);
+  EXPECT_EQ(size, 3u * 4 * 2);  // the height stayed the object's own: the null arrived
+  EXPECT_EQ(info->bmiHeader.biWidth, 3);
+  EXPECT_EQ(info->bmiHeader.biBitCount, 32);
+  EXPECT_EQ(data[size - 1], static_cast<BYTE>(size - 1));
+  CoTaskMemFree(data);
+  CoTaskMemFree(info);
+  EXPECT_EQ(messenger->GetScreenShot(&data, &size, nullptr, nullptr, nullptr, WT_DESKTOP),
+            E_POINTER);
+  EXPECT_EQ(data, nullptr);
+
+  EXPECT_EQ(messenger->ShowTipMessage("hello", ttWarnMessage), S_FALSE);
+  EXPECT_EQ(messenger->ShowTipMessage(nullptr, ttStatus), E_POINTER);
+  EXPECT_EQ(messenger->Execute("xterm", nullptr), S_OK);
+  EXPECT_EQ(messenger->LockComputer(), E_ACCESSDENIED);
+
+  com::Variant captions, descriptions, usage;
+  ASSERT_EQ(messenger->GetSysInfo(captions.get(), descriptions.get(), usage.get()), S_OK);
+  ASSERT_EQ(captions.vt(), VT_ARRAY);
+  VARTYPE element = VT_EMPTY;
+  SafeArrayGetVartype(captions.get()->parray, &element);
+  EXPECT_EQ(element, VT_BSTR);
+  LONG index = 1;
+  BSTR text = nullptr;
+  ASSERT_EQ(SafeArrayGetElement(captions.get()->parray, &index, &text), S_OK);
+  EXPECT_STREQ(text, "Memory");
+  SysFreeString(text);
+  LONG value = 0;
+  ASSERT_EQ(SafeArrayGetElement(usage.get()->parray, &index, &value), S_OK);
+  EXPECT_EQ(value, -1);
+  EXPECT_STREQ(descriptions.get()->bstrVal, "none");
 }
 
 TEST_F(RemoteTest, AMalformedOrHugeMessageEndsOnlyThatConnection) {
