@@ -5,6 +5,7 @@
 #include <kj/debug.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -221,7 +222,16 @@ int ListenTcp(const std::string& spec, unsigned* port, std::string* error) {
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
   int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   int one = 1;
-  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd >= 0) {
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Accepted connections inherit these: a client whose machine vanished without closing its
+    // connection is noticed after about a minute, and what it held is released.
+    int idle = 30, interval = 10, probes = 3;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  }
   if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + spec + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);

@@ -11,5 +11,6 @@ void RegisterOpcServerFamily();        // IOPCServer, IOPCBrowseServerAddressSpa
 void RegisterOpcGroupFamily();         // IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO, IOPCAsyncIO2
 void RegisterDataCallbackFamily();     // IOPCDataCallback
 void RegisterMessengerFamily();        // IZYNMessenger
+void RegisterItemInfoFamily();         // IEnumOPCItemAttributes
 
 }  // namespace zyn::remote

@@ -17,6 +17,7 @@ void RegisterMarshalling() {
     RegisterOpcGroupFamily();
     RegisterDataCallbackFamily();
     RegisterMessengerFamily();
+    RegisterItemInfoFamily();
   });
 }
 

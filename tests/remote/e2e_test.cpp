@@ -25,6 +25,7 @@
 #include "platform/remote/apartment.h"
 #include "platform/remote/connections.h"
 #include "platform/remote/paths.h"
+#include "tests/remote/child_process.h"
 
 extern char** environ;
 
@@ -47,74 +48,6 @@ void UseTestFolders() {
   }();
   static_cast<void>(done);
 }
-
-// A program started with pipes on its standard input and output.
-class Child {
- public:
-  Child(const std::string& path, std::vector<std::string> args, std::vector<std::string> env = {}) {
-    int in[2], out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (std::string& a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-      envStrings.push_back(*e);
-    for (std::string& e : env)
-      envStrings.push_back(e);
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    in_ = in[1];
-    out_ = fdopen(out[0], "r");
-  }
-  ~Child() {
-    if (in_ >= 0) close(in_);
-    if (pid_ > 0) {
-      int status;
-      waitpid(pid_, &status, 0);
-    }
-    if (out_) fclose(out_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // The next line of its output ("" at its end).
-  std::string ReadLine() {
-    char line[512];
-    if (!fgets(line, sizeof line, out_)) return {};
-    std::string text(line);
-    while (!text.empty() && text.back() == '\n')
-      text.pop_back();
-    return text;
-  }
-  void WriteLine(const std::string& line) {
-    std::string text = line + "\n";
-    EXPECT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  void Kill() {
-    kill(pid_, SIGKILL);
-    int status;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-  FILE* out_ = nullptr;
-};
 
 struct Status {
   int objects = -1, connections = -1, threads = -1;
@@ -305,6 +238,25 @@ TEST_F(E2eTest, TheServerObjectOverTcp) {
   EXPECT_STREQ(status->szVendorInfo, "Corvane");
   CoTaskMemFree(status->szVendorInfo);
   CoTaskMemFree(status);
+
+  // The group's item enumerator.
+  com::ComPtr<IEnumOPCItemAttributes> attributes;
+  ASSERT_EQ(s.items->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                      reinterpret_cast<IUnknown**>(attributes.GetAddressOf())),
+            S_OK);
+  OPCITEMATTRIBUTES* listed = nullptr;
+  ULONG fetched = 0;
+  EXPECT_EQ(attributes->Next(10, &listed, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 1u);
+  EXPECT_STREQ(listed[0].szItemID, kItem);
+  EXPECT_EQ(listed[0].hClient, 42u);
+  for (ULONG i = 0; i < fetched; ++i) {
+    CoTaskMemFree(listed[i].szAccessPath);
+    CoTaskMemFree(listed[i].szItemID);
+    CoTaskMemFree(listed[i].pBlob);
+    VariantClear(&listed[i].vEUInfo);
+  }
+  CoTaskMemFree(listed);
 
   com::ComPtr<IOPCBrowseServerAddressSpace> browse;
   ASSERT_EQ(s.server.As(&browse), S_OK);
