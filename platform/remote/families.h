@@ -12,5 +12,6 @@ void RegisterOpcGroupFamily();         // IOPCGroupStateMgt, IOPCItemMgt, IOPCSy
 void RegisterDataCallbackFamily();     // IOPCDataCallback
 void RegisterMessengerFamily();        // IZYNMessenger
 void RegisterItemInfoFamily();         // IEnumOPCItemAttributes
+void RegisterItemPropertiesFamily();   // IOPCItemProperties
 
 }  // namespace zyn::remote

@@ -1,5 +1,4 @@
-// Proxy and stub of IEnumOPCItemAttributes, a group's item enumerator. (IOPCItemProperties has
-// its wire schema but no proxy yet.)
+// Proxy and stub of IEnumOPCItemAttributes, a group's item enumerator.
 #include <cstring>
 
 #include "platform/remote/families.h"

@@ -18,6 +18,7 @@ void RegisterMarshalling() {
     RegisterDataCallbackFamily();
     RegisterMessengerFamily();
     RegisterItemInfoFamily();
+    RegisterItemPropertiesFamily();
   });
 }
 

@@ -239,6 +239,24 @@ TEST_F(E2eTest, TheServerObjectOverTcp) {
   CoTaskMemFree(status->szVendorInfo);
   CoTaskMemFree(status);
 
+  // Item properties: ids, descriptions and types arrive as three task-allocated arrays.
+  com::ComPtr<IOPCItemProperties> properties;
+  ASSERT_EQ(s.server.As(&properties), S_OK);
+  DWORD count = 0;
+  DWORD* ids = nullptr;
+  LPWSTR* descriptions = nullptr;
+  VARTYPE* types = nullptr;
+  ASSERT_EQ(properties->QueryAvailableProperties(const_cast<LPWSTR>(kItem), &count, &ids,
+                                                 &descriptions, &types),
+            S_OK);
+  ASSERT_GT(count, 0u);
+  EXPECT_EQ(ids[0], OPC_PROP_CDT);
+  for (DWORD i = 0; i < count; ++i)
+    CoTaskMemFree(descriptions[i]);
+  CoTaskMemFree(ids);
+  CoTaskMemFree(descriptions);
+  CoTaskMemFree(types);
+
   // The group's item enumerator.
   com::ComPtr<IEnumOPCItemAttributes> attributes;
   ASSERT_EQ(s.items->CreateEnumerator(IID_IEnumOPCItemAttributes,
