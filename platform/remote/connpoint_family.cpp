@@ -1,8 +1,7 @@
 // Proxies and stubs of IConnectionPointContainer and IConnectionPoint. A sink given to Advise
 // travels as a capability of the client's own; the point keeps a proxy of it, whose release
 // (Unadvise, or the group's end) drops the capability.
-//
-// Not carried yet: EnumConnectionPoints and EnumConnections (the proxies answer E_NOTIMPL).
+
 #include "platform/com/connpoint.h"
 #include "platform/remote/families.h"
 #include "platform/remote/family_util.h"
@@ -65,8 +64,15 @@ class ConnectionPointProxy final : public Facet<IConnectionPoint> {
   }
 
   HRESULT EnumConnections(IEnumConnections** ppEnum) override {
-    if (ppEnum) *ppEnum = nullptr;
-    return E_NOTIMPL;
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    return Invoke<WPoint>([&](WPoint::Client c) {
+      return c.enumConnectionsRequest().send().then([&](auto r) -> HRESULT {
+        if (FAILED(r.getHr()) || !r.hasEnum()) return r.getHr();
+        HRESULT hr = Import(r.getEnum(), IID_IEnumConnections, reinterpret_cast<void**>(ppEnum));
+        return FAILED(hr) ? hr : r.getHr();
+      });
+    });
   }
 };
 
@@ -75,8 +81,16 @@ class ContainerProxy final : public Facet<IConnectionPointContainer> {
   using Facet::Facet;
 
   HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
-    if (ppEnum) *ppEnum = nullptr;
-    return E_NOTIMPL;
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    return Invoke<WContainer>([&](WContainer::Client c) {
+      return c.enumConnectionPointsRequest().send().then([&](auto r) -> HRESULT {
+        if (FAILED(r.getHr()) || !r.hasEnum()) return r.getHr();
+        HRESULT hr =
+            Import(r.getEnum(), IID_IEnumConnectionPoints, reinterpret_cast<void**>(ppEnum));
+        return FAILED(hr) ? hr : r.getHr();
+      });
+    });
   }
 
   HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
@@ -167,14 +181,55 @@ kj::Promise<void> HandlePoint(Stub& stub, uint16_t method, Context context) {
             context.getResults().initAs<WPoint::UnadviseResults>().setHr(r.hr);
           });
     }
+    case 4: {  // enumConnections
+      struct Result {
+        HRESULT hr = E_FAIL;
+        OutObject enumerator;
+      };
+      return Serve<IConnectionPoint, Result>(
+          stub,
+          [&apartment](IConnectionPoint* itf, Result& r) {
+            IEnumConnections* found = nullptr;
+            r.hr = itf->EnumConnections(&found);
+            r.enumerator.object = found;
+            r.enumerator.apartment = &apartment;
+          },
+          [context, &apartment](Result& r) mutable {
+            auto out = context.getResults().initAs<WPoint::EnumConnectionsResults>();
+            out.setHr(r.hr);
+            if (SUCCEEDED(r.hr) && r.enumerator.object)
+              out.setEnum(Export(r.enumerator.object, apartment).castAs<wire::EnumConnections>());
+          });
+    }
     default:
-      return KJ_EXCEPTION(UNIMPLEMENTED, "connection point method not carried", method);
+      return KJ_EXCEPTION(UNIMPLEMENTED, "connection point method", method);
   }
 }
 
 kj::Promise<void> HandleContainer(Stub& stub, uint16_t method, Context context) {
   Apartment& apartment = stub.apartment();
-  if (method != 1) return KJ_EXCEPTION(UNIMPLEMENTED, "container method not carried", method);
+  if (method == 0) {  // enumConnectionPoints
+    struct Result {
+      HRESULT hr = E_FAIL;
+      OutObject enumerator;
+    };
+    return Serve<IConnectionPointContainer, Result>(
+        stub,
+        [&apartment](IConnectionPointContainer* itf, Result& r) {
+          IEnumConnectionPoints* found = nullptr;
+          r.hr = itf->EnumConnectionPoints(&found);
+          r.enumerator.object = found;
+          r.enumerator.apartment = &apartment;
+        },
+        [context, &apartment](Result& r) mutable {
+          auto out = context.getResults().initAs<WContainer::EnumConnectionPointsResults>();
+          out.setHr(r.hr);
+          if (SUCCEEDED(r.hr) && r.enumerator.object)
+            out.setEnum(
+                Export(r.enumerator.object, apartment).castAs<wire::EnumConnectionPoints>());
+        });
+  }
+  if (method != 1) return KJ_EXCEPTION(UNIMPLEMENTED, "container method", method);
   IID iid;
   const bool ok =
       ReadGuid(context.getParams().getAs<WContainer::FindConnectionPointParams>().getIid(), &iid);

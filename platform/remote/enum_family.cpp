@@ -1,5 +1,7 @@
-// Proxies and stubs of the standard enumerators: IEnumString, IEnumGUID and IEnumUnknown share
-// one template; a traits class says how one element travels.
+// Proxies and stubs of the standard enumerators: IEnumString, IEnumGUID, IEnumUnknown,
+// IEnumConnectionPoints and IEnumConnections share one template; a traits class says how one
+// element travels.
+#include "platform/com/connpoint.h"
 #include "platform/com/enum.h"
 #include "platform/remote/families.h"
 #include "platform/remote/family_util.h"
@@ -55,6 +57,41 @@ struct UnknownTraits {
   template <class Reader>
   static HRESULT FromWire(Reader reader, Out* item) {
     return Import(reader, IID_IUnknown, reinterpret_cast<void**>(item));
+  }
+};
+
+struct ConnectionPointTraits {
+  using Out = IConnectionPoint*;
+  static void Discard(Out* item) {
+    if (*item) (*item)->Release();
+    *item = nullptr;
+  }
+  template <class List>
+  static void ToWire(List list, unsigned i, Out item, Apartment& apartment) {
+    if (item) list.set(i, Export(item, apartment).castAs<wire::ConnectionPoint>());
+  }
+  template <class Reader>
+  static HRESULT FromWire(Reader reader, Out* item) {
+    return Import(reader, IID_IConnectionPoint, reinterpret_cast<void**>(item));
+  }
+};
+
+struct ConnectionTraits {
+  using Out = CONNECTDATA;
+  static void Discard(Out* item) {
+    if (item->pUnk) item->pUnk->Release();
+    *item = CONNECTDATA{};
+  }
+  template <class List>
+  static void ToWire(List list, unsigned i, Out item, Apartment& apartment) {
+    list[i].setCookie(item.dwCookie);
+    if (item.pUnk) list[i].setSink(Export(item.pUnk, apartment));
+  }
+  template <class Reader>
+  static HRESULT FromWire(Reader reader, Out* item) {
+    *item = CONNECTDATA{nullptr, reader.getCookie()};
+    if (!reader.hasSink()) return S_OK;
+    return Import(reader.getSink(), IID_IUnknown, reinterpret_cast<void**>(&item->pUnk));
   }
 };
 
@@ -204,6 +241,17 @@ void RegisterEnumFamily() {
   RegisterFacet(IID_IEnumGUID, &MakeFacet<EnumProxy<IEnumGUID, wire::EnumGuid, GuidTraits>>);
   RegisterFacet(IID_IEnumUnknown,
                 &MakeFacet<EnumProxy<IEnumUnknown, wire::EnumUnknown, UnknownTraits>>);
+  RegisterFacet(
+      IID_IEnumConnectionPoints,
+      &MakeFacet<
+          EnumProxy<IEnumConnectionPoints, wire::EnumConnectionPoints, ConnectionPointTraits>>);
+  RegisterFacet(IID_IEnumConnections,
+                &MakeFacet<EnumProxy<IEnumConnections, wire::EnumConnections, ConnectionTraits>>);
+  RegisterStubHandler(
+      capnp::typeId<wire::EnumConnectionPoints>(),
+      &HandleEnum<IEnumConnectionPoints, wire::EnumConnectionPoints, ConnectionPointTraits>);
+  RegisterStubHandler(capnp::typeId<wire::EnumConnections>(),
+                      &HandleEnum<IEnumConnections, wire::EnumConnections, ConnectionTraits>);
   RegisterStubHandler(capnp::typeId<wire::EnumString>(),
                       &HandleEnum<IEnumString, wire::EnumString, StringTraits>);
   RegisterStubHandler(capnp::typeId<wire::EnumGuid>(),

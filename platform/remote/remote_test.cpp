@@ -323,6 +323,33 @@ TEST_F(RemoteTest, SinksAreCalledOnTheClientsApartment) {
   FakeServer* server = FakeServer::last;
   ASSERT_NE(server, nullptr);
   EXPECT_EQ(server->SinkCount(), 1u);
+
+  // The enumerators of points and connections cross too; the connection's sink comes back
+  // as this process's own object.
+  com::ComPtr<IEnumConnectionPoints> points;
+  ASSERT_EQ(container->EnumConnectionPoints(points.ReleaseAndGetAddressOf()), S_OK);
+  IConnectionPoint* listedPoint = nullptr;
+  ASSERT_EQ(points->Next(1, &listedPoint, nullptr), S_OK);
+  IID listedIid{};
+  EXPECT_EQ(listedPoint->GetConnectionInterface(&listedIid), S_OK);
+  EXPECT_EQ(listedIid, IID_IOPCShutdown);
+  listedPoint->Release();
+  com::ComPtr<IEnumConnections> connections;
+  ASSERT_EQ(point->EnumConnections(connections.ReleaseAndGetAddressOf()), S_OK);
+  CONNECTDATA data[2] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(connections->Next(2, data, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 1u);
+  EXPECT_EQ(data[0].dwCookie, cookie);
+  EXPECT_NE(data[0].pUnk, nullptr);
+  com::ComPtr<IOPCShutdown> sinkBack;
+  EXPECT_EQ(data[0].pUnk->QueryInterface(IID_IOPCShutdown, sinkBack.ReleaseAndGetVoidAddressOf()),
+            S_OK);
+  data[0].pUnk->Release();
+  sinkBack = nullptr;
+  connections = nullptr;
+  points = nullptr;
+
   server->Shutdown("Server is shutting down");
 
   std::string reason;
@@ -338,7 +365,7 @@ TEST_F(RemoteTest, SinksAreCalledOnTheClientsApartment) {
   EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
   EXPECT_EQ(server->SinkCount(), 0u);
   // The sink's proxy on the server side went with Unadvise: only our reference is left.
-  EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1; }));
+  EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1; })) << sink->RefCount();
   point = nullptr;
   container = nullptr;
   EXPECT_TRUE(Eventually([] { return FakeServer::live.load() == 0; }));
