@@ -217,6 +217,37 @@ TEST_F(E2eTest, DataCallbacksArriveOverTheUnixSocket) {
   ExpectStreaming(s);
   EXPECT_EQ(ServerStatus().objects, 1);
 
+  // The client's apartment thread calls the group over and over while the group's thread is
+  // sending it callbacks: neither may wait for the other.
+  com::ComPtr<IOPCGroupStateMgt> state;
+  ASSERT_EQ(s.items.As(&state), S_OK);
+  const std::size_t before = s.sink->Arrivals().size();
+  std::atomic<int> calls{0};
+  std::atomic<bool> done{false};
+  clientApartment->apartment().Post([&] {
+    for (auto end = Clock::now() + std::chrono::milliseconds(800); Clock::now() < end;) {
+      DWORD rate = 0;
+      BOOL active = FALSE;
+      LPWSTR name = nullptr;
+      LONG bias = 0;
+      FLOAT deadband = 0;
+      LCID lcid = 0;
+      OPCHANDLE client = 0, server = 0;
+      HRESULT hr =
+          state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server);
+      CoTaskMemFree(name);
+      if (hr == S_OK && rate == 100) {
+        ++calls;
+      }
+    }
+    done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return done.load(); }, 3000));
+  EXPECT_GT(calls.load(), 10);
+  // The callbacks queued meanwhile run once the thread is free again.
+  EXPECT_TRUE(s.sink->WaitForCallbacks(before + 6, std::chrono::seconds(3)));
+  state = nullptr;
+
   // The group is in use while the client holds it.
   EXPECT_EQ(s.server->RemoveGroup(s.serverGroup, FALSE), OPC_S_INUSE);
   EXPECT_EQ(s.point->Unadvise(s.cookie), S_OK);
