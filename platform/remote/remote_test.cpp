@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -226,6 +227,8 @@ class RemoteTest : public ::testing::Test {
     SetDefaultApartment(nullptr);
     clientApartment = nullptr;
     serverApartment = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove_all(TestRoot(), ignored);
   }
 
   static std::string TcpMachine() {

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,17 +37,18 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kItem[] = "\\Memory\\Available Bytes";
 
-void UseTestFolders() {
-  static bool done = [] {
-    if (std::getenv("ZYN_E2E_CHILD")) return true;  // inherited from the parent
+// The folder below which the test's files go; empty in a child, which inherits its parent's.
+std::string UseTestFolders() {
+  static std::string root = []() -> std::string {
+    if (std::getenv("ZYN_E2E_CHILD")) return {};
     char pattern[] = "/tmp/zyn-e2e-test-XXXXXX";
     std::string dir = mkdtemp(pattern);
     setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
     setenv("ZYNWATCH_SYSTEM_CLASSES", (dir + "/system-classes").c_str(), 1);
-    return true;
+    return dir;
   }();
-  static_cast<void>(done);
+  return root;
 }
 
 struct Status {
@@ -163,6 +165,8 @@ class E2eTest : public ::testing::Test {
     server = nullptr;
     SetDefaultApartment(nullptr);
     clientApartment = nullptr;
+    std::error_code ignored;
+    if (!UseTestFolders().empty()) std::filesystem::remove_all(UseTestFolders(), ignored);
   }
 
   static std::string TcpMachine() { return "127.0.0.1:" + std::to_string(port); }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -209,6 +210,8 @@ int Run(int argc, char** argv) {
   servers.clear();
   CloseAllConnections();
   SetDefaultApartment(nullptr);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
   return 0;
 }
 
