@@ -196,17 +196,17 @@ int ListenUnix(const std::string& path, std::string* error) {
   return fd;
 }
 
-int ListenTcp(const std::string& spec, unsigned* port, std::string* error) {
+int ListenTcp(const std::string& address, unsigned* port, std::string* error) {
   // "host:port", "[v6]:port" or "*:port"; port 0 asks for any free port.
-  std::size_t colon = spec.rfind(':');
-  std::string host = colon == std::string::npos ? std::string() : spec.substr(0, colon);
+  std::size_t colon = address.rfind(':');
+  std::string host = colon == std::string::npos ? std::string() : address.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   char* end = nullptr;
   unsigned long value =
-      colon == std::string::npos ? 0 : std::strtoul(spec.c_str() + colon + 1, &end, 10);
-  if (host.empty() || colon + 1 >= spec.size() || *end != '\0' || value > 65535) {
-    *error = "malformed address: " + spec;
+      colon == std::string::npos ? 0 : std::strtoul(address.c_str() + colon + 1, &end, 10);
+  if (host.empty() || colon + 1 >= address.size() || *end != '\0' || value > 65535) {
+    *error = "malformed address: " + address;
     return -1;
   }
   *port = static_cast<unsigned>(value);
@@ -216,7 +216,7 @@ int ListenTcp(const std::string& spec, unsigned* port, std::string* error) {
   addrinfo* found = nullptr;
   const char* node = (host == "*" || host == "any") ? nullptr : host.c_str();
   if (getaddrinfo(node, std::to_string(*port).c_str(), &hints, &found) != 0 || !found) {
-    *error = "cannot resolve " + spec;
+    *error = "cannot resolve " + address;
     return -1;
   }
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
@@ -233,7 +233,7 @@ int ListenTcp(const std::string& spec, unsigned* port, std::string* error) {
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
   }
   if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
-    *error = "cannot listen on " + spec + ": " + std::strerror(errno);
+    *error = "cannot listen on " + address + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -249,7 +249,7 @@ int ListenTcp(const std::string& spec, unsigned* port, std::string* error) {
 
 std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* error) {
   RegisterMarshalling();
-  std::unique_ptr<Endpoint> endpoint(new Endpoint());  // private constructor
+  auto endpoint = std::make_unique<Endpoint>(Key{});
   Apartment& apartment = options.apartment ? *options.apartment : DefaultApartment();
   com::ClassRegistry& registry = options.registry ? *options.registry : com::ProcessClassRegistry();
   endpoint->registry_ = &registry;
@@ -292,9 +292,9 @@ std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* 
     }
     sockets.emplace_back(fd, false);
   }
-  for (const std::string& spec : options.tcpAddresses) {
+  for (const std::string& address : options.tcpAddresses) {
     unsigned port = 0;
-    int fd = ListenTcp(spec, &port, error);
+    int fd = ListenTcp(address, &port, error);
     if (fd < 0) {
       closeAll();
       return nullptr;

@@ -38,6 +38,12 @@ class Endpoint {
  public:
   // Starts listening; null with *error when no listener could be set up.
   static std::unique_ptr<Endpoint> Start(EndpointOptions options, std::string* error);
+  // Only Start makes endpoints; the key keeps the constructor usable by make_unique alone.
+  class Key {
+    friend class Endpoint;
+    Key() = default;
+  };
+  explicit Endpoint(Key) {}
   // Stops listening and drops every connection.
   ~Endpoint();
   Endpoint(const Endpoint&) = delete;
@@ -51,7 +57,6 @@ class Endpoint {
 
  private:
   struct Loop;
-  Endpoint() = default;
 
   std::vector<unsigned> ports_;
   std::string unixPath_;
