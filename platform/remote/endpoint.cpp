@@ -352,6 +352,8 @@ std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* 
   return endpoint;
 }
 
+Endpoint::Endpoint(Key) {}
+
 Endpoint::~Endpoint() {
   IoThread::Get().Run([&]() { loop_ = nullptr; });
   if (!unixPath_.empty()) unlink(unixPath_.c_str());

@@ -43,7 +43,7 @@ class Endpoint {
     friend class Endpoint;
     Key() = default;
   };
-  explicit Endpoint(Key) {}
+  explicit Endpoint(Key);
   // Stops listening and drops every connection.
   ~Endpoint();
   Endpoint(const Endpoint&) = delete;
