@@ -48,6 +48,33 @@ struct OutObject {
   }
 };
 
+// The result of a call that hands out one object.
+struct ObjectResult {
+  HRESULT hr = E_FAIL;
+  OutObject object;
+};
+
+// Stub side of a call whose one result is an object: call(itf, ppUnk) makes it on the apartment
+// (passing ppUnk on, or null where the caller asked for no object) and the reply exports it in
+// the Results' `object` field.
+template <class I, class Results, class Call>
+kj::Promise<void> ServeObject(Stub& stub, Context context, Call call) {
+  Apartment& apartment = stub.apartment();
+  return Serve<I, ObjectResult>(
+      stub,
+      [call = std::move(call), &apartment](I* itf, ObjectResult& r) mutable {
+        IUnknown* object = nullptr;
+        r.hr = call(itf, &object);
+        r.object.object = object;
+        r.object.apartment = &apartment;
+      },
+      [context, &apartment](ObjectResult& r) mutable {
+        auto out = context.getResults().template initAs<Results>();
+        out.setHr(r.hr);
+        if (SUCCEEDED(r.hr) && r.object.object) out.setObject(Export(r.object.object, apartment));
+      });
+}
+
 // Task-allocated memory a call handed out, freed with the result.
 template <class T>
 struct OutMem {

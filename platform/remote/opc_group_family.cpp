@@ -434,7 +434,6 @@ kj::Promise<void> Refuse(Context context) {
 }
 
 kj::Promise<void> HandleState(Stub& stub, uint16_t method, Context context) {
-  Apartment& apartment = stub.apartment();
   using I = IOPCGroupStateMgt;
   switch (method) {
     case 0: {  // getState
@@ -526,24 +525,10 @@ kj::Promise<void> HandleState(Stub& stub, uint16_t method, Context context) {
       const bool ok = ReadGuid(p.getIid(), &iid);
       const bool want = p.getWantObject();
       context.releaseParams();
-      struct Result {
-        HRESULT hr = E_FAIL;
-        OutObject object;
-      };
-      return Serve<I, Result>(
-          stub,
-          [=, &apartment](I* itf, Result& r) {
-            IUnknown* object = nullptr;
-            r.hr = ok ? itf->CloneGroup(CStrOrNull(name), iid, want ? &object : nullptr)
+      return ServeObject<I, WState::CloneGroupResults>(
+          stub, context, [=](I* itf, IUnknown** object) {
+            return ok ? itf->CloneGroup(CStrOrNull(name), iid, want ? object : nullptr)
                       : E_INVALIDARG;
-            r.object.object = object;
-            r.object.apartment = &apartment;
-          },
-          [context, &apartment](Result& r) mutable {
-            auto out = context.getResults().initAs<WState::CloneGroupResults>();
-            out.setHr(r.hr);
-            if (SUCCEEDED(r.hr) && r.object.object)
-              out.setObject(Export(r.object.object, apartment));
           });
     }
     default:
@@ -552,7 +537,6 @@ kj::Promise<void> HandleState(Stub& stub, uint16_t method, Context context) {
 }
 
 kj::Promise<void> HandleItems(Stub& stub, uint16_t method, Context context) {
-  Apartment& apartment = stub.apartment();
   using I = IOPCItemMgt;
   switch (method) {
     case 0:    // addItems
@@ -705,23 +689,9 @@ kj::Promise<void> HandleItems(Stub& stub, uint16_t method, Context context) {
       const bool ok = ReadGuid(p.getIid(), &iid);
       const bool want = p.getWantObject();
       context.releaseParams();
-      struct Result {
-        HRESULT hr = E_FAIL;
-        OutObject object;
-      };
-      return Serve<I, Result>(
-          stub,
-          [=, &apartment](I* itf, Result& r) {
-            IUnknown* object = nullptr;
-            r.hr = ok ? itf->CreateEnumerator(iid, want ? &object : nullptr) : E_INVALIDARG;
-            r.object.object = object;
-            r.object.apartment = &apartment;
-          },
-          [context, &apartment](Result& r) mutable {
-            auto out = context.getResults().initAs<WItems::CreateEnumeratorResults>();
-            out.setHr(r.hr);
-            if (SUCCEEDED(r.hr) && r.object.object)
-              out.setObject(Export(r.object.object, apartment));
+      return ServeObject<I, WItems::CreateEnumeratorResults>(
+          stub, context, [=](I* itf, IUnknown** object) {
+            return ok ? itf->CreateEnumerator(iid, want ? object : nullptr) : E_INVALIDARG;
           });
     }
     default:

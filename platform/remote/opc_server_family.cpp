@@ -11,12 +11,6 @@ namespace {
 using WServer = wire::OpcServer;
 using WBrowse = wire::OpcBrowseServerAddressSpace;
 
-// The result of a call that hands out one object.
-struct ObjectResult {
-  HRESULT hr = E_FAIL;
-  OutObject object;
-};
-
 // Proxy side: the object a call returned, as a proxy for riid, in *ppUnk.
 template <class R>
 HRESULT TakeObject(R& r, REFIID riid, IUnknown** ppUnk) {
@@ -211,16 +205,6 @@ class BrowseProxy final : public Facet<IOPCBrowseServerAddressSpace> {
   }
 };
 
-// Stub side: answers a call that hands out one object.
-template <class Results>
-auto ReplyObject(Context context, Apartment& apartment) {
-  return [context, &apartment](ObjectResult& r) mutable {
-    auto out = context.getResults().initAs<Results>();
-    out.setHr(r.hr);
-    if (SUCCEEDED(r.hr) && r.object.object) out.setObject(Export(r.object.object, apartment));
-  };
-}
-
 kj::Promise<void> HandleServer(Stub& stub, uint16_t method, Context context) {
   Apartment& apartment = stub.apartment();
   switch (method) {
@@ -300,16 +284,11 @@ kj::Promise<void> HandleServer(Stub& stub, uint16_t method, Context context) {
       const bool iidOk = ReadGuid(p.getIid(), &iid);
       const bool want = p.getWantObject();
       context.releaseParams();
-      return Serve<IOPCServer, ObjectResult>(
-          stub,
-          [=, &apartment](IOPCServer* itf, ObjectResult& r) {
-            IUnknown* object = nullptr;
-            r.hr = iidOk ? itf->GetGroupByName(CStrOrNull(name), iid, want ? &object : nullptr)
+      return ServeObject<IOPCServer, WServer::GetGroupByNameResults>(
+          stub, context, [=](IOPCServer* itf, IUnknown** object) {
+            return iidOk ? itf->GetGroupByName(CStrOrNull(name), iid, want ? object : nullptr)
                          : E_INVALIDARG;
-            r.object.object = object;
-            r.object.apartment = &apartment;
-          },
-          ReplyObject<WServer::GetGroupByNameResults>(context, apartment));
+          });
     }
     case 3: {  // getStatus
       const bool want = context.getParams().getAs<WServer::GetStatusParams>().getWantStatus();
@@ -363,16 +342,11 @@ kj::Promise<void> HandleServer(Stub& stub, uint16_t method, Context context) {
       const bool iidOk = ReadGuid(p.getIid(), &iid);
       const bool want = p.getWantObject();
       context.releaseParams();
-      return Serve<IOPCServer, ObjectResult>(
-          stub,
-          [=, &apartment](IOPCServer* itf, ObjectResult& r) {
-            IUnknown* object = nullptr;
-            r.hr = iidOk ? itf->CreateGroupEnumerator(scope, iid, want ? &object : nullptr)
+      return ServeObject<IOPCServer, WServer::CreateGroupEnumeratorResults>(
+          stub, context, [=](IOPCServer* itf, IUnknown** object) {
+            return iidOk ? itf->CreateGroupEnumerator(scope, iid, want ? object : nullptr)
                          : E_INVALIDARG;
-            r.object.object = object;
-            r.object.apartment = &apartment;
-          },
-          ReplyObject<WServer::CreateGroupEnumeratorResults>(context, apartment));
+          });
     }
     default:
       return KJ_EXCEPTION(UNIMPLEMENTED, "IOPCServer method", method);
