@@ -134,7 +134,9 @@ class ZynAgent(Agent):
 
     def start(self, set_name):
         argv = [self.server] if self.stand_in else [self.server, "--listen", "127.0.0.1:0"]
-        self._spawn(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=self.env)
+        with open(os.path.join(self.home, "server.log"), "ab") as log:
+            self._spawn(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                        env=self.env)
         port = None
         deadline = time.monotonic() + 30
         while port is None and time.monotonic() < deadline:
@@ -241,7 +243,8 @@ class PcpAgent(Agent):
         self._spawn([self.pmcd, "-f", "-A", "-i", "127.0.0.1", "-p", str(self.port),
                      "-s", os.path.join(self.dir, "run", "pmcd.socket"), "-c", config,
                      "-l", os.path.join(self.dir, "pmcd.log")],
-                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=env)
+                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL, env=env)
         wait_for_port(self.port, self.process)
 
     def client_argv(self, request_file, rate_ms, latencies_file):

@@ -98,7 +98,7 @@ def run_window(agent, client_argv, set_name, rate_ms, seconds, run, scratch):
         agent.stop()
     return report.Measurement(
         run=run, set=set_name, rate_ms=rate_ms, seconds=seconds, agent=agent.key,
-        processes=len(after.pids), cpu_ms=after.cpu_ms_since(before),
+        processes=len(after.processes), cpu_ms=after.cpu_ms_since(before),
         values=int(counts["values"]), cycles=int(counts["callbacks"]),
         items=int(fields["items"]), rejected=int(fields["rejected"]),
         peak_rss_kb=after.peak_rss_kb, final_rss_kb=after.rss_kb,
@@ -117,7 +117,7 @@ def run_idle(agent, seconds, run):
         agent.stop()
     return report.Measurement(
         run=run, set="idle", rate_ms=0, seconds=seconds, agent=agent.key,
-        processes=len(after.pids), cpu_ms=after.cpu_ms_since(before), values=0, cycles=0,
+        processes=len(after.processes), cpu_ms=after.cpu_ms_since(before), values=0, cycles=0,
         items=0, rejected=0, peak_rss_kb=after.peak_rss_kb, final_rss_kb=after.rss_kb)
 
 
@@ -268,4 +268,9 @@ if __name__ == "__main__":
     elif sys.argv[1:2] == ["node-client"]:
         clients.node_client(int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), sys.argv[5])
     else:
-        sys.exit(main(sys.argv[1:]))
+        try:
+            sys.exit(main(sys.argv[1:]))
+        except KeyboardInterrupt:
+            # The agent of the window under way was stopped on the way out.
+            print("\ninterrupted", file=sys.stderr)
+            sys.exit(130)

@@ -69,6 +69,7 @@ fi
 
 # The PCP Python bindings belong to the system's interpreter, not to one a user put first.
 python=/usr/bin/python3
+export PYTHONDONTWRITEBYTECODE=1
 
 # ---- packages ---------------------------------------------------------------------------------
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }

@@ -1,0 +1,124 @@
+import csv
+import os
+import tempfile
+import unittest
+
+import agents
+import report
+
+
+def measurement(run, agent, cpu_ms, values, set_name="small", rate_ms=1000, final_kb=10240,
+                p50=1.0, p99=2.0):
+    return report.Measurement(run=run, set=set_name, rate_ms=rate_ms, seconds=60, agent=agent,
+                              processes=1, cpu_ms=cpu_ms, values=values, cycles=60, items=75,
+                              rejected=0, peak_rss_kb=final_kb + 100, final_rss_kb=final_kb,
+                              latency_p50_ms=p50, latency_p99_ms=p99)
+
+
+class PercentileTest(unittest.TestCase):
+    def test_nearest_rank(self):
+        samples = list(range(1, 101))  # 1..100
+        self.assertEqual(report.percentile(samples, 0.5), 50)
+        self.assertEqual(report.percentile(samples, 0.99), 99)
+        self.assertEqual(report.percentile(list(reversed(samples)), 1.0), 100)
+        self.assertEqual(report.percentile([7.0], 0.99), 7.0)
+        self.assertEqual(report.percentile([3.0, 1.0], 0.0), 1.0)
+        self.assertIsNone(report.percentile([], 0.5))
+
+
+class SummaryTest(unittest.TestCase):
+    def test_medians_over_runs_and_ratios_against_ours(self):
+        ms = [
+            measurement(1, "zyn", 40, 4000, final_kb=10240),
+            measurement(2, "zyn", 100, 4000, final_kb=10240),  # a noisy run
+            measurement(3, "zyn", 44, 4000, final_kb=10240),
+            measurement(1, "pcp", 200, 4000, final_kb=20480),
+            measurement(2, "pcp", 220, 4000, final_kb=20480),
+            measurement(3, "pcp", 180, 4000, final_kb=20480),
+            measurement(1, "node", 400, 4000, final_kb=5120),
+        ]
+        by_agent = {s.agent: s for s in report.summarize(ms)}
+        self.assertEqual(by_agent["zyn"].runs, 3)
+        self.assertAlmostEqual(by_agent["zyn"].cpu_ms, 44)  # the median, not the mean
+        self.assertAlmostEqual(by_agent["zyn"].cpu_ms_per_1000, 11)
+        self.assertAlmostEqual(by_agent["pcp"].cpu_ratio, 50 / 11)
+        self.assertAlmostEqual(by_agent["pcp"].memory_ratio, 2.0)
+        self.assertAlmostEqual(by_agent["node"].memory_ratio, 0.5)
+        self.assertIsNone(by_agent["zyn"].cpu_ratio)
+
+        lines = report.verdict(report.summarize(ms))
+        self.assertEqual(len(lines), 1)
+        # The better peer is pcp at 4.5x: short of 5x; node uses less memory than ours.
+        self.assertIn("4.5x", lines[0])
+        self.assertIn("NOT met", lines[0])
+        self.assertIn("NOT below every peer", lines[0])
+
+    def test_ratios_stay_within_their_set_and_rate(self):
+        ms = [measurement(1, "zyn", 10, 1000, rate_ms=1000),
+              measurement(1, "pcp", 100, 1000, rate_ms=100)]
+        self.assertTrue(all(s.cpu_ratio is None for s in report.summarize(ms)))
+
+    def test_a_window_without_values_has_no_cost_per_value(self):
+        m = measurement(1, "zyn", 10, 0)
+        self.assertIsNone(m.cpu_ms_per_1000)
+        summary = report.summarize([m, measurement(1, "pcp", 10, 1000)])
+        self.assertIsNone(summary[1].cpu_ratio)
+        self.assertIn("small", report.table(summary))
+
+    def test_the_target_is_met_at_five_times_and_lower_memory(self):
+        ms = [measurement(1, "zyn", 10, 1000, final_kb=1000),
+              measurement(1, "pcp", 50, 1000, final_kb=2000),
+              measurement(1, "node", 80, 1000, final_kb=3000)]
+        [line] = report.verdict(report.summarize(ms))
+        self.assertIn("5.0x", line)
+        self.assertIn("met", line)
+        self.assertNotIn("NOT", line)
+
+
+class CsvTest(unittest.TestCase):
+    def test_every_measurement_is_one_row_with_its_figures(self):
+        ms = [measurement(1, "zyn", 12.5, 2500), measurement(1, "pcp", 30, 0, p50=None)]
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "out.csv")
+            report.write_csv(path, ms)
+            with open(path, newline="") as f:
+                rows = list(csv.DictReader(f))
+        self.assertEqual(len(rows), 2)
+        self.assertEqual(rows[0]["agent"], "zyn")
+        self.assertAlmostEqual(float(rows[0]["cpu_ms_per_1000_values"]), 5.0)
+        self.assertEqual(rows[1]["latency_p50_ms"], "")
+        self.assertEqual(rows[1]["cpu_ms_per_1000_values"], "")
+
+
+class PmcdConfigTest(unittest.TestCase):
+    SYSTEM = ("# Name  Id  IPC  IPC Params  File/Cmd\n"
+              "root\t1\tpipe\tbinary\t\t/x/root/pmdaroot\n"
+              "pmcd\t2\tdso\tpmcd_init\t/x/pmcd/pmda_pmcd.so\n"
+              "proc\t3\tpipe\tbinary\t\t/x/proc/pmdaproc -d 3\n"
+              "linux\t60\tpipe\tbinary\t\t/x/linux/pmdalinux\n"
+              "kvm\t95\tpipe\tbinary\t\t/x/kvm/pmdakvm -d 95\n"
+              "\n[access]\nallow \".*\" : all;\nlinux 1 2 3\n")
+
+    def agents_of(self, config):
+        body = config.split("[access]")[0]
+        return [line.split()[0] for line in body.splitlines() if line.strip()]
+
+    def test_only_the_agents_a_set_needs_from_the_installed_lines(self):
+        small = agents.pmcd_config("small", self.SYSTEM, "/y")
+        self.assertEqual(self.agents_of(small), ["pmcd", "linux"])
+        self.assertIn("/x/linux/pmdalinux", small)
+        large = agents.pmcd_config("large", self.SYSTEM, "/y")
+        self.assertEqual(self.agents_of(large), ["pmcd", "linux", "proc"])
+        self.assertIn("/x/proc/pmdaproc -d 3 -A", large)
+        # The access rules are ours: nobody may store, and the installed ones are not copied.
+        self.assertNotIn('allow ".*" : all', large)
+        self.assertIn('disallow ".*" : store;', large)
+
+    def test_defaults_when_nothing_is_installed_and_minus_a_only_once(self):
+        config = agents.pmcd_config("large", "proc 3 pipe binary /z/pmdaproc -A\n", "/y")
+        self.assertIn("/y/linux/pmdalinux", config)
+        self.assertEqual(config.count("-A"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
