@@ -576,6 +576,34 @@ HRESULT OpcServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
   return GuardHResult([&] { return com::FindConnectionPoint({&shutdown_}, riid, ppCP); });
 }
 
+// IZYNMessenger
+
+HRESULT OpcServer::ShowMessage(LPCWSTR szMessage) {
+  return messenger_.ShowMessage(szMessage);
+}
+
+HRESULT OpcServer::ShowTipMessage(LPCWSTR szMessage, tagTipType tt) {
+  return messenger_.ShowTipMessage(szMessage, tt);
+}
+
+HRESULT OpcServer::GetScreenShot(BYTE** ppData, DWORD* pdwSize, tagZYNMBITMAPINFO** ppbiData,
+                                 const DWORD* pdwWidth, const DWORD* pdwHeight,
+                                 tagZYNWINDOWTYPE wtShow) {
+  return messenger_.GetScreenShot(ppData, pdwSize, ppbiData, pdwWidth, pdwHeight, wtShow);
+}
+
+HRESULT OpcServer::LockComputer() {
+  return messenger_.LockComputer();
+}
+
+HRESULT OpcServer::Execute(LPCWSTR szName, LPCWSTR szParams) {
+  return messenger_.Execute(szName, szParams);
+}
+
+HRESULT OpcServer::GetSysInfo(VARIANT* pCaptionArray, VARIANT* pDescArray, VARIANT* pUsageArray) {
+  return messenger_.GetSysInfo(pCaptionArray, pDescArray, pUsageArray);
+}
+
 // GroupHost
 
 bool OpcServer::IsGroupNameInTable(std::string_view name) {

@@ -3,8 +3,10 @@
 //
 // It holds the client's groups, reports status and error texts, lets the client browse the
 // counter catalogue and read three properties of a counter, and tells the client's
-// IOPCShutdown sinks when it goes away. Every object is listed in the process's ClientList
-// under its client's name and holds one process lock while it lives.
+// IOPCShutdown sinks when it goes away. Next to OPC it offers IZYNMessenger, the remote
+// administration of the machine, which its Messenger member handles. Every object is listed
+// in the process's ClientList under its client's name and holds one process lock while it
+// lives.
 //
 // Calls arrive on the server's apartment thread. The one lock guards the object's state all
 // the same, because groups call back into their host (name checks, catalogue refresh) and the
@@ -21,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interfaces/messenger.h"
 #include "interfaces/opc_common.h"
 #include "interfaces/opc_da.h"
 #include "platform/com/connpoint.h"
@@ -28,6 +31,7 @@
 #include "server/client_list.h"
 #include "server/counter_browser.h"
 #include "server/group_host.h"
+#include "server/messenger.h"
 #include "server/module_lock.h"
 #include "server/opc_group.h"
 
@@ -35,7 +39,7 @@ class GroupEnumerator;
 
 class OpcServer final
     : public com::ComObject<IOPCServer, IOPCCommon, IOPCItemProperties,
-                            IOPCBrowseServerAddressSpace, IConnectionPointContainer>,
+                            IOPCBrowseServerAddressSpace, IConnectionPointContainer, IZYNMessenger>,
       public GroupHost,
       public ListedServer {
  public:
@@ -89,6 +93,16 @@ class OpcServer final
   HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
   HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
+  // IZYNMessenger: remote administration of the machine, handled by the object's Messenger.
+  HRESULT ShowMessage(LPCWSTR szMessage) override;
+  HRESULT ShowTipMessage(LPCWSTR szMessage, tagTipType tt) override;
+  HRESULT GetScreenShot(BYTE** ppData, DWORD* pdwSize, tagZYNMBITMAPINFO** ppbiData,
+                        const DWORD* pdwWidth, const DWORD* pdwHeight,
+                        tagZYNWINDOWTYPE wtShow) override;
+  HRESULT LockComputer() override;
+  HRESULT Execute(LPCWSTR szName, LPCWSTR szParams) override;
+  HRESULT GetSysInfo(VARIANT* pCaptionArray, VARIANT* pDescArray, VARIANT* pUsageArray) override;
+
   // GroupHost
   bool IsGroupNameInTable(std::string_view name) override;
   void RefreshCatalogue() override;
@@ -128,4 +142,5 @@ class OpcServer final
   std::string clientName_{kUnknownClientName};
   std::atomic<bool> shutdownSent_{false};
   com::ConnectionPoint shutdown_{this, IID_IOPCShutdown};
+  Messenger messenger_;
 };

@@ -463,10 +463,11 @@ TEST_F(OpcServerTest, BrowsingWalksTheCatalogue) {
 
 TEST_F(OpcServerTest, InterfacesOffered) {
   com::ComPtr<IUnknown> unk;
-  for (const IID* iid : {&IID_IOPCServer, &IID_IOPCCommon, &IID_IOPCItemProperties,
-                         &IID_IOPCBrowseServerAddressSpace, &IID_IConnectionPointContainer})
+  for (const IID* iid :
+       {&IID_IOPCServer, &IID_IOPCCommon, &IID_IOPCItemProperties,
+        &IID_IOPCBrowseServerAddressSpace, &IID_IConnectionPointContainer, &IID_IZYNMessenger})
     EXPECT_EQ(server_->QueryInterface(*iid, unk.ReleaseAndGetVoidAddressOf()), S_OK);
-  for (const IID* iid : {&IID_IZYNMessenger, &IID_IOPCServerPublicGroups, &IID_IOPCItemMgt})
+  for (const IID* iid : {&IID_IOPCServerPublicGroups, &IID_IOPCItemMgt})
     EXPECT_EQ(server_->QueryInterface(*iid, unk.ReleaseAndGetVoidAddressOf()), E_NOINTERFACE);
 }
 
