@@ -9,6 +9,7 @@
 #include "platform/com/taskmem.h"
 #include "platform/desktop/desktop.h"
 #include "server/messenger_environment.h"
+#include "server/sysinfo/sysinfo.h"
 
 namespace {
 
@@ -178,5 +179,14 @@ HRESULT Messenger::Execute(LPCWSTR szName, LPCWSTR szParams) {
 HRESULT Messenger::GetSysInfo(VARIANT* pCaptionArray, VARIANT* pDescArray, VARIANT* pUsageArray) {
   if (pCaptionArray == nullptr || pDescArray == nullptr || pUsageArray == nullptr)
     return E_INVALIDARG;
-  return E_NOTIMPL;
+  // Not switchable: the report only describes the machine, as its counters do.
+  const MessengerEnvironment environment = CurrentMessengerEnvironment();
+  try {
+    SysInfoSources sources;
+    if (Desktop* desktop = ReachableDisplay(environment))
+      sources.displayServer = desktop->DisplayServerDescription();
+    return PackSysInfo(CollectSysInfo(sources), pCaptionArray, pDescArray, pUsageArray);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }

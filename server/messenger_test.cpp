@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/com/bstr.h"
+#include "platform/com/safearray.h"
 #include "platform/com/taskmem.h"
+#include "platform/com/variant.h"
 #include "platform/desktop/desktop.h"
 #include "server/messenger_environment.h"
 #include "server/module_lock.h"
@@ -359,14 +362,59 @@ TEST_F(MessengerTest, SwitchedOffFunctionsAreDenied) {
   EXPECT_EQ(messenger_->ShowMessage("m"), E_ACCESSDENIED);
 }
 
+// The strings of a VT_ARRAY of BSTR, or the numbers of one of VT_I4 as text.
+std::vector<std::string> Elements(const VARIANT& v) {
+  std::vector<std::string> out;
+  if (v.vt != VT_ARRAY || v.parray == nullptr || SafeArrayGetDim(v.parray) != 1) return out;
+  LONG lower = -1, upper = -1;
+  SafeArrayGetLBound(v.parray, 1, &lower);
+  SafeArrayGetUBound(v.parray, 1, &upper);
+  if (lower != 0) return out;
+  VARTYPE type = VT_EMPTY;
+  SafeArrayGetVartype(v.parray, &type);
+  for (LONG i = lower; i <= upper; ++i) {
+    if (type == VT_BSTR) {
+      BSTR text = nullptr;
+      SafeArrayGetElement(v.parray, &i, &text);
+      out.emplace_back(text ? text : "");
+      SysFreeString(text);
+    } else if (type == VT_I4) {
+      LONG n = 0;
+      SafeArrayGetElement(v.parray, &i, &n);
+      out.push_back(std::to_string(n));
+    }
+  }
+  return out;
+}
+
+TEST_F(MessengerTest, SystemInformationNamesTheDisplayServerWhenThereIsOne) {
+  com::Variant captions, descriptions, usage;
+  ASSERT_EQ(messenger_->GetSysInfo(captions.get(), descriptions.get(), usage.get()), S_OK);
+  EXPECT_EQ(Elements(*captions.get()),
+            (std::vector<std::string>{"General", "Processor", "Memory", "Hard Drive",
+                                      "System Components", "Installed Software"}));
+  std::vector<std::string> texts = Elements(*descriptions.get());
+  ASSERT_EQ(texts.size(), 6u);
+  EXPECT_NE(texts[4].find("X server Fake X 1"), std::string::npos) << texts[4];
+  EXPECT_EQ(Elements(*usage.get()).size(), 6u);
+
+  // Without a display, and with every function switched off, the report still comes.
+  desktop_.display = false;
+  permissions_ = {false, false, false, false, false};
+  Install();
+  com::Variant c2, d2, u2;
+  ASSERT_EQ(messenger_->GetSysInfo(c2.get(), d2.get(), u2.get()), S_OK);
+  texts = Elements(*d2.get());
+  ASSERT_EQ(texts.size(), 6u);
+  EXPECT_EQ(texts[4].find("X server"), std::string::npos) << texts[4];
+}
+
 TEST_F(MessengerTest, SystemInformationNeedsAllThreeOutputs) {
-  VARIANT a, b, c;
-  VariantInit(&a);
-  VariantInit(&b);
-  VariantInit(&c);
-  EXPECT_EQ(messenger_->GetSysInfo(nullptr, &b, &c), E_INVALIDARG);
-  EXPECT_EQ(messenger_->GetSysInfo(&a, nullptr, &c), E_INVALIDARG);
-  EXPECT_EQ(messenger_->GetSysInfo(&a, &b, nullptr), E_INVALIDARG);
+  com::Variant a, b, c;
+  EXPECT_EQ(messenger_->GetSysInfo(nullptr, b.get(), c.get()), E_INVALIDARG);
+  EXPECT_EQ(messenger_->GetSysInfo(a.get(), nullptr, c.get()), E_INVALIDARG);
+  EXPECT_EQ(messenger_->GetSysInfo(a.get(), b.get(), nullptr), E_INVALIDARG);
+  EXPECT_EQ(a.get()->vt, VT_EMPTY);
 }
 
 }  // namespace
