@@ -10,6 +10,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 import procstat
@@ -17,6 +18,19 @@ import procstat
 
 class AgentError(RuntimeError):
     pass
+
+
+def find_program(build_dir, name, usual):
+    """The program `name` of a build: in its usual folder, else wherever the build put it;
+    None when it is not built."""
+    path = os.path.join(build_dir, *usual, name)
+    if os.access(path, os.X_OK):
+        return path
+    for root, dirs, files in os.walk(build_dir):
+        dirs[:] = [d for d in dirs if not d.startswith(".") and not d.endswith(".dir")]
+        if name in files and os.access(os.path.join(root, name), os.X_OK):
+            return os.path.join(root, name)
+    return None
 
 
 def free_port():
@@ -39,7 +53,8 @@ def wait_for_port(port, process, seconds=30):
 
 
 def read_line(process, seconds):
-    """The next line of the process's output, waiting at most `seconds`."""
+    """The next line of the process's output, waiting at most `seconds`. The output must be
+    unbuffered (bufsize=0): select cannot see lines a buffer has already taken in."""
     ready, _, _ = select.select([process.stdout], [], [], seconds)
     if not ready:
         return None
@@ -50,12 +65,14 @@ class Agent:
     """One running agent: its root process, and how an observer reaches it."""
 
     name = ""
+    key = ""  # as --only names it
     # The observer's environment (None: this script's).
     client_env = None
 
     def __init__(self, pidfile):
         self.pidfile = pidfile
         self.process = None
+        self._drain = None
 
     def _spawn(self, argv, **kwargs):
         # A session of its own: a Ctrl+C at the terminal reaches this script, which then stops
@@ -92,6 +109,9 @@ class Agent:
                     os.kill(pid, signal.SIGKILL)
                 except OSError:
                     pass
+        if self._drain is not None:
+            self._drain.join(5)  # the pipe reached its end with the process
+            self._drain = None
         for stream in (self.process.stdin, self.process.stdout):
             if stream:
                 stream.close()
@@ -110,6 +130,7 @@ class ZynAgent(Agent):
     scratch home."""
 
     name = "zynserver"
+    key = "zyn"
 
     def __init__(self, pidfile, build_dir, home, transport):
         super().__init__(pidfile)
@@ -121,8 +142,8 @@ class ZynAgent(Agent):
         # The observer shares the scratch home: it finds the Unix socket there, and keeps the
         # access key and the pinned certificate there instead of in the user's own files.
         self.client_env = self.env
-        server = os.path.join(build_dir, "server", "process", "zynserver")
-        self.stand_in = not os.path.exists(server)
+        server = find_program(build_dir, "zynserver", ("server", "process"))
+        self.stand_in = server is None
         if self.stand_in:
             # Until the server program exists: the test server, the same server object behind
             # the same endpoint.
@@ -136,7 +157,7 @@ class ZynAgent(Agent):
         argv = [self.server] if self.stand_in else [self.server, "--listen", "127.0.0.1:0"]
         with open(os.path.join(self.home, "server.log"), "ab") as log:
             self._spawn(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
-                        env=self.env)
+                        env=self.env, bufsize=0)
         port = None
         deadline = time.monotonic() + 30
         while port is None and time.monotonic() < deadline:
@@ -149,6 +170,9 @@ class ZynAgent(Agent):
                 port = int(line.rsplit(":", 1)[1])
         if port is None:
             raise AgentError("%s did not say where it listens" % self.server)
+        # Whatever else it prints must not fill the pipe and stall it.
+        self._drain = threading.Thread(target=self.process.stdout.readall, daemon=True)
+        self._drain.start()
         self.machine = "127.0.0.1:%d" % port if self.transport == "tcp" else "My Computer"
 
     def client_argv(self, paths_file, rate_ms, latencies_file):
@@ -207,6 +231,7 @@ def pmcd_config(set_name, system_config, pmdas_dir):
 
 class PcpAgent(Agent):
     name = "pmcd"
+    key = "pcp"
 
     def __init__(self, pidfile, scratch, script):
         super().__init__(pidfile)
@@ -254,6 +279,7 @@ class PcpAgent(Agent):
 
 class NodeAgent(Agent):
     name = "node_exporter"
+    key = "node"
 
     def __init__(self, pidfile, script, collector_args):
         super().__init__(pidfile)

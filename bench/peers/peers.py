@@ -71,7 +71,7 @@ def run_window(agent, client_argv, set_name, rate_ms, seconds, run, scratch):
         with open(errors_file, "w") as errors:
             client = subprocess.Popen(client_argv(latencies_file), stdin=subprocess.PIPE,
                                       stdout=subprocess.PIPE, stderr=errors,
-                                      env=agent.client_env)
+                                      env=agent.client_env, bufsize=0)
         ready = agents.read_line(client, 90)
         if not ready or not ready.startswith("READY "):
             raise Failed("its observer did not start: %s" % _tail(errors_file))
@@ -179,8 +179,6 @@ def main(argv):
         "node": agents.NodeAgent(args.pidfile, SCRIPT,
                                  counters.node_collectors(small, instances)),
     }
-    for key, agent in made.items():
-        agent.key = key
     chosen = [made[key] for key in ("zyn", "pcp", "node") if key in args.only]
     names = dict(report.AGENT_NAMES)
     names["zyn"] = zyn.name
@@ -191,6 +189,9 @@ def main(argv):
     print("small set: %d values a cycle; large set: the per-process counters of every process "
           "(ZYNServer and pmcd; node_exporter has no per-process data)" %
           counters.expected_values(small, instances, "zyn"))
+    print("node_exporter collectors: %s" % " ".join(
+        a[len("--collector."):] for a in made["node"].collector_args
+        if a.startswith("--collector.") and "=" not in a and a != "--collector.disable-defaults"))
     if zyn.stand_in:
         print("zynserver*: the server program is not built yet; its stand-in, the test server "
               "(same server object, same endpoint), is measured instead")
@@ -216,7 +217,7 @@ def main(argv):
             return agent.client_argv(source, rate_ms, latencies)
 
         label = "run %d/%d  %-5s %5s  %-14s" % (run, args.runs, set_name,
-                                                 report._rate(rate_ms), names[agent.key])
+                                                 report.rate_text(rate_ms), names[agent.key])
         print(label, end=" ", flush=True)
         try:
             m = run_window(agent, argv, set_name, rate_ms, seconds, run, scratch)

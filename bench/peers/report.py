@@ -109,7 +109,7 @@ def verdict(summaries):
         best = min(s.cpu_ratio for s in peers)
         memory = all(s.memory_ratio is not None and s.memory_ratio > 1 for s in peers)
         lines.append("%s at %s: %.1fx less CPU per 1000 values than the better peer (target 5x: "
-                     "%s); memory %s" % (key[0], _rate(key[1]), best,
+                     "%s); memory %s" % (key[0], rate_text(key[1]), best,
                                          "met" if best >= 5 else "NOT met",
                                          "below every peer" if memory else "NOT below every peer"))
     return lines
@@ -118,7 +118,7 @@ def verdict(summaries):
 AGENT_NAMES = {"zyn": "zynserver", "pcp": "pmcd+agents", "node": "node_exporter"}
 
 
-def _rate(rate_ms):
+def rate_text(rate_ms):
     return "%g s" % (rate_ms / 1000.0) if rate_ms >= 1000 else "%d ms" % rate_ms
 
 
@@ -137,7 +137,7 @@ def table(summaries, agent_names=AGENT_NAMES):
         first = (s.set, s.rate_ms) != previous
         previous = (s.set, s.rate_ms)
         rows.append((
-            s.set if first else "", _rate(s.rate_ms) if first else "",
+            s.set if first else "", rate_text(s.rate_ms) if first else "",
             agent_names.get(s.agent, s.agent), _num(s.values_per_s, ".1f"), _num(s.cpu_ms, ".0f"),
             _num(s.cpu_ms_per_1000, ".3f"), _num(s.cpu_ratio, ".1f") + ("x" if s.cpu_ratio else ""),
             _num(s.peak_rss_kb and s.peak_rss_kb / 1024, ".1f"),
@@ -149,7 +149,7 @@ def table(summaries, agent_names=AGENT_NAMES):
     if idle:
         text += "\n\nidle, nobody observing:\n" + _columns(
             ("agent", "CPU ms", "CPU % of a core", "peak MB", "final MB"),
-            [(agent_names.get(s.agent, s.agent), _num(s.cpu_ms, ".0f"),
+            [(agent_names.get(s.agent, s.agent), _num(s.cpu_ms, ".1f"),
               _num(s.cpu_ms / s.seconds / 10 if s.cpu_ms is not None else None, ".2f"),
               _num(s.peak_rss_kb / 1024, ".1f"), _num(s.final_rss_kb / 1024, ".1f"))
              for s in idle])

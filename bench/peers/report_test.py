@@ -3,7 +3,6 @@ import os
 import tempfile
 import unittest
 
-import agents
 import report
 
 
@@ -88,36 +87,6 @@ class CsvTest(unittest.TestCase):
         self.assertAlmostEqual(float(rows[0]["cpu_ms_per_1000_values"]), 5.0)
         self.assertEqual(rows[1]["latency_p50_ms"], "")
         self.assertEqual(rows[1]["cpu_ms_per_1000_values"], "")
-
-
-class PmcdConfigTest(unittest.TestCase):
-    SYSTEM = ("# Name  Id  IPC  IPC Params  File/Cmd\n"
-              "root\t1\tpipe\tbinary\t\t/x/root/pmdaroot\n"
-              "pmcd\t2\tdso\tpmcd_init\t/x/pmcd/pmda_pmcd.so\n"
-              "proc\t3\tpipe\tbinary\t\t/x/proc/pmdaproc -d 3\n"
-              "linux\t60\tpipe\tbinary\t\t/x/linux/pmdalinux\n"
-              "kvm\t95\tpipe\tbinary\t\t/x/kvm/pmdakvm -d 95\n"
-              "\n[access]\nallow \".*\" : all;\nlinux 1 2 3\n")
-
-    def agents_of(self, config):
-        body = config.split("[access]")[0]
-        return [line.split()[0] for line in body.splitlines() if line.strip()]
-
-    def test_only_the_agents_a_set_needs_from_the_installed_lines(self):
-        small = agents.pmcd_config("small", self.SYSTEM, "/y")
-        self.assertEqual(self.agents_of(small), ["pmcd", "linux"])
-        self.assertIn("/x/linux/pmdalinux", small)
-        large = agents.pmcd_config("large", self.SYSTEM, "/y")
-        self.assertEqual(self.agents_of(large), ["pmcd", "linux", "proc"])
-        self.assertIn("/x/proc/pmdaproc -d 3 -A", large)
-        # The access rules are ours: nobody may store, and the installed ones are not copied.
-        self.assertNotIn('allow ".*" : all', large)
-        self.assertIn('disallow ".*" : store;', large)
-
-    def test_defaults_when_nothing_is_installed_and_minus_a_only_once(self):
-        config = agents.pmcd_config("large", "proc 3 pipe binary /z/pmdaproc -A\n", "/y")
-        self.assertIn("/y/linux/pmdalinux", config)
-        self.assertEqual(config.count("-A"), 1)
 
 
 if __name__ == "__main__":

@@ -28,7 +28,8 @@ Options:
   --runs N            runs of every window (default 3)
   --quick             one short run (10 s and 5 s windows, 5 s idle) to check that all works
   --idle SECONDS      length of the idle window (default 60; 0 skips it)
-  --csv FILE          where the raw figures go (default peers-YYYYmmdd-HHMMSS.csv here)
+  --csv FILE          where the raw figures go (default: peers-YYYYmmdd-HHMMSS.csv in the
+                      current folder)
   --build-dir DIR     the CMake build to use and build (default <repo>/build-peers, Release)
   --no-build          use the build directory as it is
   --only LIST         agents to measure, comma-separated from zyn,pcp,node (default all)
@@ -39,7 +40,7 @@ Options:
 
 It needs root (it installs packages, rebuilds PCP's namespace once and starts pmcd, which
 drops to the pcp user); as another user it runs itself again through sudo. With the defaults
-it takes about 27 minutes; --runs 2 about 19, --quick about 3. Run it on a quiet machine:
+it takes about 28 minutes; --runs 2 about 20, --quick under 3. Run it on a quiet machine:
 anything else using the processors shows in the figures.
 EOF
 }
