@@ -1,14 +1,21 @@
 #include "platform/remote/activation.h"
 
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/remote/connections.h"
 #include "platform/remote/credentials.h"
@@ -30,6 +37,7 @@ constexpr int kConnectTimeLimitMs = 20000;
 constexpr auto kStartTimeLimit = std::chrono::seconds(20);
 
 thread_local std::string tLastError;
+thread_local ActivationSettings tSettings;
 
 bool IsLocal(std::string_view machine) {
   return machine.empty() || machine == kMyComputer;
@@ -49,13 +57,15 @@ HRESULT Fail(HRESULT hr, std::string text, std::string* error) {
 }
 
 // The remote machine's target: its key, and its certificate checked against the pin (made
-// on first contact).
+// on first contact, when the thread's settings accept it).
 HRESULT RemoteTarget(std::string_view machine, MachineTarget* target, std::string* error) {
+  const ActivationSettings& settings = CurrentActivationSettings();
   const std::string name(machine);
   if (!SplitHostPort(machine, &target->host, &target->port))
     return Fail(E_INVALIDARG, "malformed machine name \"" + name + "\"", error);
   const std::string dir = MachineDir(machine);
-  target->accessKey = TrimmedFile(dir + "/access.key");
+  target->accessKey =
+      settings.accessKey.empty() ? TrimmedFile(dir + "/access.key") : settings.accessKey;
   if (target->accessKey.empty()) {
     return Fail(E_ACCESSDENIED,
                 "no access key for machine \"" + name +
@@ -71,13 +81,25 @@ HRESULT RemoteTarget(std::string_view machine, MachineTarget* target, std::strin
     if (!SameCertificate(pinned, shown)) {
       return Fail(E_ACCESSDENIED,
                   "the certificate of machine \"" + name +
-                      "\" has changed since it was first trusted; the connection was refused. If "
-                      "that machine was set up anew, remove " +
+                      "\" has changed since it was first trusted (it now shows SHA-256 "
+                      "fingerprint " +
+                      CertificateFingerprint(shown) +
+                      "); the connection was refused. If that machine was set up anew, remove " +
                       pinPath + " to trust its new certificate",
                   error);
     }
-  } else if (!MakeDirs(dir, 0700) || !WriteFile(pinPath, shown, 0644)) {
-    return Fail(E_FAIL, "cannot keep the certificate of \"" + name + "\" in " + pinPath, error);
+  } else {
+    if (settings.trustFirstContact) {
+      FirstContact contact{name, CertificateFingerprint(shown)};
+      if (!settings.trustFirstContact(contact)) {
+        return Fail(E_ACCESSDENIED,
+                    "the certificate of machine \"" + name + "\" (SHA-256 fingerprint " +
+                        contact.fingerprint + ") was not accepted",
+                    error);
+      }
+    }
+    if (!MakeDirs(dir, 0700) || !WriteFile(pinPath, shown, 0644))
+      return Fail(E_FAIL, "cannot keep the certificate of \"" + name + "\" in " + pinPath, error);
   }
   target->certificatePem = shown;
   return S_OK;
@@ -96,12 +118,26 @@ bool StartLocalServer(REFCLSID clsid) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  // The server outlives its first client: it must not hold the client's standard streams (a
+  // pipe that never ends, lines in the middle of the client's output).
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2})
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   pid_t pid = 0;
   std::string arg0 = program;
   char* argv[] = {arg0.data(), nullptr};
-  int rc = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv, environ);
+  int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  return rc == 0;
+  if (rc != 0) return false;
+  // Reaped when it ends, so a long-lived client gathers no zombies from idle servers.
+  std::thread([pid] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
 }
 
 HRESULT CreateOn(const MachineTarget& target, REFCLSID clsid, REFIID riid, void** ppv) {
@@ -183,6 +219,7 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
     std::condition_variable done;
     bool finished = false;
     bool abandoned = false;
+    bool asking = false;  // the first-contact question is being answered
     HRESULT hr = E_FAIL;
     com::ComPtr<IUnknown> object;
     std::string error;
@@ -190,7 +227,30 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
   auto shared = std::make_shared<Shared>();
   const IID iid = riid;
   const CLSID cls = clsid;
-  std::thread([shared, name = std::string(machine), cls, iid]() {
+  ActivationSettings settings = CurrentActivationSettings();
+  if (settings.trustFirstContact) {
+    // The question stops the clock: a person answering is not a machine failing to.
+    settings.trustFirstContact =
+        [shared, ask = std::move(settings.trustFirstContact)](const FirstContact& contact) {
+          {
+            std::lock_guard lock(shared->mutex);
+            if (shared->abandoned) return false;
+            shared->asking = true;
+          }
+          bool accepted = false;
+          try {
+            accepted = ask(contact);
+          } catch (...) {
+            accepted = false;
+          }
+          std::lock_guard lock(shared->mutex);
+          shared->asking = false;
+          shared->done.notify_all();
+          return accepted;
+        };
+  }
+  std::thread([shared, name = std::string(machine), cls, iid, settings = std::move(settings)]() {
+    ActivationSettingsScope scope(settings);
     void* raw = nullptr;
     std::string why;
     HRESULT hr = ActivateOnMachine(name, cls, iid, &raw, &why);
@@ -205,8 +265,21 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
     shared->done.notify_all();
   }).detach();
   std::unique_lock lock(shared->mutex);
-  if (!shared->done.wait_for(lock, std::chrono::milliseconds(timeLimitMs),
-                             [&] { return shared->finished; })) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs);
+  while (!shared->finished) {
+    if (shared->asking) {
+      const auto askedAt = Clock::now();
+      shared->done.wait(lock, [&] { return !shared->asking || shared->finished; });
+      deadline += Clock::now() - askedAt;
+      continue;
+    }
+    if (!shared->done.wait_until(lock, deadline,
+                                 [&] { return shared->finished || shared->asking; })) {
+      break;
+    }
+  }
+  if (!shared->finished) {
     shared->abandoned = true;
     std::string text = "no answer from \"" + std::string(machine) + "\" within " +
                        std::to_string(timeLimitMs) + " ms";
@@ -223,6 +296,37 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
 
 std::string LastActivationError() {
   return tLastError;
+}
+
+ActivationSettingsScope::ActivationSettingsScope(ActivationSettings settings)
+    : previous_(std::exchange(tSettings, std::move(settings))) {}
+
+ActivationSettingsScope::~ActivationSettingsScope() {
+  tSettings = std::move(previous_);
+}
+
+const ActivationSettings& CurrentActivationSettings() {
+  return tSettings;
+}
+
+std::string CertificateFingerprint(const std::string& certificatePem) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())), &BIO_free);
+  if (!bio) return {};
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), &X509_free);
+  if (!cert) return {};
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!X509_digest(cert.get(), EVP_sha256(), digest, &length)) return {};
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    if (i > 0) text += ':';
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 0xF];
+  }
+  return text;
 }
 
 void InstallActivator(com::ClassRegistry& registry) {

@@ -8,6 +8,7 @@
 // certificate is pinned on first contact and the access key kept for it is presented.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,46 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
 
 // The reason of the calling thread's last failed activation ("" after a success).
 std::string LastActivationError();
+
+// A machine met over TCP whose certificate nobody has pinned yet.
+struct FirstContact {
+  std::string machine;      // the name the caller used
+  std::string fingerprint;  // SHA-256 of the certificate, colon hex ("AB:CD:...")
+};
+
+// How activations reach a remote machine; the defaults are the stored key and silent pinning.
+struct ActivationSettings {
+  // Presented instead of the key stored for the machine when not empty.
+  std::string accessKey;
+  // Asked on first contact whether to pin the certificate the machine showed; false refuses
+  // the activation (E_ACCESSDENIED) and pins nothing. Unset: pinned without asking.
+  //
+  // It runs on the activating thread; under ActivateWithTimeLimit that is the worker, and the
+  // caller's time limit stands still while it runs, since a person may be answering. A window
+  // thread that must not be blocked can refuse here, keep the fingerprint, ask its user, and
+  // activate again with a callback that accepts exactly that fingerprint.
+  std::function<bool(const FirstContact&)> trustFirstContact;
+};
+
+// Sets the calling thread's activation settings while it lives (the previous ones come back
+// afterwards). ActivateWithTimeLimit hands the caller's settings to its worker.
+class ActivationSettingsScope {
+ public:
+  explicit ActivationSettingsScope(ActivationSettings settings);
+  ~ActivationSettingsScope();
+  ActivationSettingsScope(const ActivationSettingsScope&) = delete;
+  ActivationSettingsScope& operator=(const ActivationSettingsScope&) = delete;
+
+ private:
+  ActivationSettings previous_;
+};
+
+// The calling thread's activation settings.
+const ActivationSettings& CurrentActivationSettings();
+
+// The SHA-256 fingerprint of a PEM certificate in colon hex, upper case, as
+// `openssl x509 -noout -fingerprint -sha256` prints it; empty for a malformed certificate.
+std::string CertificateFingerprint(const std::string& certificatePem);
 
 // Makes CoCreateInstance with CLSCTX_LOCAL_SERVER (and CLSCTX_REMOTE_SERVER without a machine)
 // activate on this machine through its endpoint.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/remote/errors.h"
 #include "server/error_strings.h"
 
 namespace {
@@ -36,6 +37,14 @@ const char* SystemMessage(HRESULT hr) {
       return "The connection cannot be made.";
     case DISP_E_TYPEMISMATCH:
       return "Type mismatch.";
+    case E_UNEXPECTED:
+      return "Catastrophic failure";
+    case zyn::remote::RPC_S_SERVER_UNAVAILABLE:
+      return "The RPC server is unavailable.";
+    case zyn::remote::RPC_E_DISCONNECTED:
+      return "The object invoked has disconnected from its clients.";
+    case zyn::remote::RPC_E_SERVERFAULT:
+      return "The server threw an exception.";
     default:
       return nullptr;
   }

@@ -1,13 +1,19 @@
 #include "tools/zynwatch/observer.h"
 
-#include <algorithm>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+#include "interfaces/opc_common.h"
+#include "interfaces/zyn_ids.h"
 #include "platform/com/connpoint.h"
 #include "platform/com/enum.h"
 #include "platform/com/object.h"
 #include "platform/com/taskmem.h"
 #include "platform/com/variant.h"
-#include "server/opc_server.h"
+#include "platform/remote/activation.h"
 
 namespace {
 
@@ -46,15 +52,22 @@ class SampleSink final : public com::ComObject<IOPCDataCallback> {
   std::size_t count_;
 };
 
-// Drains a string enumerator.
+// Drains a string enumerator, many names per call: over the network each call is a round
+// trip, and an object can have hundreds of instances.
 std::vector<std::string> Names(IEnumString* names) {
   std::vector<std::string> out;
   if (names == nullptr) return out;
-  LPOLESTR name = nullptr;
-  ULONG fetched = 0;
-  while (names->Next(1, &name, &fetched) == S_OK && fetched == 1) {
-    out.emplace_back(name);
-    CoTaskMemFree(name);
+  constexpr ULONG kBatch = 256;
+  LPOLESTR batch[kBatch];
+  for (;;) {
+    ULONG fetched = 0;
+    HRESULT hr = names->Next(kBatch, batch, &fetched);
+    if (FAILED(hr)) break;
+    for (ULONG i = 0; i < fetched && i < kBatch; ++i) {
+      out.emplace_back(batch[i] ? batch[i] : "");
+      CoTaskMemFree(batch[i]);
+    }
+    if (hr != S_OK || fetched < kBatch) break;
   }
   return out;
 }
@@ -82,36 +95,143 @@ void SplitPath(const std::string& path, std::string* object, std::string* instan
   }
 }
 
+// The value of an integer VARIANT; empty for any other type.
+std::optional<long long> IntegerValue(const VARIANT& v) {
+  switch (v.vt) {
+    case VT_I1:
+      return v.cVal;
+    case VT_UI1:
+      return v.bVal;
+    case VT_I2:
+      return v.iVal;
+    case VT_UI2:
+      return v.uiVal;
+    case VT_I4:
+    case VT_INT:
+      return v.lVal;
+    case VT_UI4:
+    case VT_UINT:
+      return v.ulVal;
+    case VT_I8:
+      return v.llVal;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Records the reason a server gives when it is about to go away.
+class ShutdownSink final : public com::ComObject<IOPCShutdown> {
+ public:
+  using Notice = Observer::ShutdownNotice;
+  explicit ShutdownSink(std::shared_ptr<Notice> notice) : notice_(std::move(notice)) {}
+
+  HRESULT ShutdownRequest(LPCWSTR szReason) override {
+    std::lock_guard lock(notice_->mutex);
+    notice_->requested = true;
+    notice_->reason = szReason ? szReason : "";
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Notice> notice_;
+};
+
+// How the server's tray lists this client: the command, its user and its machine.
+std::string ClientName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  const char* user = std::getenv("USER");
+  std::string name = "zynwatch";
+  if (user && *user)
+    name += std::string(" ") + user + (host[0] ? "@" : "");
+  else if (host[0])
+    name += " ";
+  return name + host;
+}
+
 }  // namespace
 
-HRESULT Observer::Open() {
-  com::ComPtr<OpcServer> server = OpcServer::Create();
-  if (!server) return E_OUTOFMEMORY;
-  HRESULT hr = server.As(&server_);
+Observer::~Observer() {
+  Close();
+}
+
+HRESULT Observer::Connect(const std::string& machine, DWORD timeLimitMs) {
+  com::ComPtr<IOPCServer> server;
+  HRESULT hr = zyn::remote::ActivateWithTimeLimit(machine, CLSID_ZYNServer, IID_IOPCServer,
+                                                  timeLimitMs, CO_E_SERVER_START_TIMEOUT,
+                                                  server.ReleaseAndGetVoidAddressOf());
   if (FAILED(hr)) return hr;
+  return Attach(std::move(server));
+}
+
+HRESULT Observer::Attach(com::ComPtr<IOPCServer> server) {
+  Close();
+  if (!server) return E_POINTER;
+  server_ = std::move(server);
   com::ComPtr<IOPCCommon> common;
-  if (SUCCEEDED(server.As(&common))) common->SetClientName("zynwatch");
+  if (SUCCEEDED(server_.As(&common))) common->SetClientName(ClientName().c_str());
+  AdviseShutdown();
   return S_OK;
 }
 
+void Observer::AdviseShutdown() {
+  com::ComPtr<IConnectionPointContainer> container;
+  if (FAILED(server_.As(&container))) return;
+  if (FAILED(container->FindConnectionPoint(IID_IOPCShutdown,
+                                            shutdownPoint_.ReleaseAndGetAddressOf())))
+    return;
+  auto sink = com::MakeObject<ShutdownSink>(shutdown_);
+  if (!sink ||
+      FAILED(shutdownPoint_->Advise(static_cast<IOPCShutdown*>(sink.Get()), &shutdownCookie_))) {
+    shutdownPoint_ = nullptr;
+    shutdownCookie_ = 0;
+  }
+}
+
+bool Observer::ShutdownRequested(std::string* reason) const {
+  std::lock_guard lock(shutdown_->mutex);
+  if (shutdown_->requested && reason) *reason = shutdown_->reason;
+  return shutdown_->requested;
+}
+
+void Observer::Close() {
+  Stop();
+  if (shutdownPoint_ && shutdownCookie_ != 0) shutdownPoint_->Unadvise(shutdownCookie_);
+  shutdownCookie_ = 0;
+  shutdownPoint_ = nullptr;
+  server_ = nullptr;
+}
+
 HRESULT Observer::List(const std::string& path, std::vector<std::string>* names, bool* leaves) {
+  *leaves = false;
+  names->clear();
+  std::string object, instance;
+  SplitPath(path, &object, &instance);
+  if (object.empty()) return ListAt("", "", names, leaves);
+  // An unknown object is told apart from other failures by the root's list.
+  std::vector<std::string> objects;
+  HRESULT hr = ListAt("", "", &objects, leaves);
+  if (FAILED(hr)) return hr;
+  if (std::find(objects.begin(), objects.end(), object) == objects.end())
+    return OPC_E_UNKNOWNITEMID;
+  return ListAt(object, instance, names, leaves);
+}
+
+HRESULT Observer::ListAt(const std::string& object, const std::string& instance,
+                         std::vector<std::string>* names, bool* leaves) {
+  *leaves = false;
+  names->clear();
   com::ComPtr<IOPCBrowseServerAddressSpace> browse;
   HRESULT hr = server_.As(&browse);
   if (FAILED(hr)) return hr;
   if (FAILED(hr = browse->ChangeBrowsePosition(OPC_BROWSE_TO, ""))) return hr;
-  *leaves = false;
-  std::string object, instance;
-  SplitPath(path, &object, &instance);
   if (object.empty()) return Browse(browse.Get(), OPC_BRANCH, names);
-
-  std::vector<std::string> objects;
-  if (FAILED(hr = Browse(browse.Get(), OPC_BRANCH, &objects))) return hr;
-  if (std::find(objects.begin(), objects.end(), object) == objects.end())
-    return OPC_E_UNKNOWNITEMID;
-  if (FAILED(hr = browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, object.c_str()))) return hr;
-  if (FAILED(hr = Browse(browse.Get(), OPC_BRANCH, names))) return hr;
-  if (!names->empty() && instance.empty()) return S_OK;  // the object's instances
-  if (!instance.empty()) {
+  hr = browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, object.c_str());
+  if (FAILED(hr)) return hr == E_INVALIDARG ? OPC_E_UNKNOWNITEMID : hr;
+  if (instance.empty()) {
+    if (FAILED(hr = Browse(browse.Get(), OPC_BRANCH, names))) return hr;
+    if (!names->empty()) return S_OK;  // the object's instances
+  } else {
     hr = browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, instance.c_str());
     if (FAILED(hr)) return hr == E_INVALIDARG ? OPC_E_UNKNOWNITEMID : hr;
   }
@@ -120,23 +240,27 @@ HRESULT Observer::List(const std::string& path, std::vector<std::string>* names,
 }
 
 HRESULT Observer::ListAll(std::vector<std::string>* paths) {
+  paths->clear();
   std::vector<std::string> objects;
   bool leaves = false;
-  HRESULT hr = List("", &objects, &leaves);
+  HRESULT hr = ListAt("", "", &objects, &leaves);
   if (FAILED(hr)) return hr;
   for (const std::string& object : objects) {
     std::vector<std::string> children;
     // An object whose data this machine lacks (no swap, no pressure information) lists nothing.
-    if (FAILED(List("\\" + object, &children, &leaves))) continue;
+    if (FAILED(ListAt(object, "", &children, &leaves))) continue;
     if (leaves) {
       for (const std::string& counter : children)
         paths->push_back("\\" + object + "\\" + counter);
       continue;
     }
+    // Counters belong to the object: every instance has the same ones, so they are asked for
+    // once (from an instance that still exists), not once per process or thread.
+    std::vector<std::string> counters;
+    for (const std::string& instance : children)
+      if (SUCCEEDED(ListAt(object, instance, &counters, &leaves))) break;
     for (const std::string& instance : children) {
       std::string prefix = "\\" + object + "(" + instance + ")";
-      std::vector<std::string> counters;
-      if (FAILED(List(prefix, &counters, &leaves))) continue;  // the instance went away
       for (const std::string& counter : counters)
         paths->push_back(prefix + "\\" + counter);
     }
@@ -224,6 +348,58 @@ HRESULT Observer::Read(const std::vector<std::string>& paths,
   }
   Stop();
   return hr;
+}
+
+HRESULT Observer::Properties(const std::string& path, std::vector<ItemProperty>* properties) {
+  properties->clear();
+  com::ComPtr<IOPCItemProperties> items;
+  HRESULT hr = server_.As(&items);
+  if (FAILED(hr)) return hr;
+  LPWSTR item = const_cast<LPWSTR>(path.c_str());
+  DWORD count = 0;
+  DWORD* ids = nullptr;
+  LPWSTR* descriptions = nullptr;
+  VARTYPE* types = nullptr;
+  hr = items->QueryAvailableProperties(item, &count, &ids, &descriptions, &types);
+  if (FAILED(hr)) return hr;
+  com::TaskMem<DWORD[]> ownedIds(ids);
+  com::TaskMem<LPWSTR[]> ownedDescriptions(descriptions);
+  com::TaskMem<VARTYPE[]> ownedTypes(types);
+  for (DWORD i = 0; i < count; ++i) {
+    ItemProperty p;
+    p.id = ids[i];
+    p.description = descriptions[i] ? descriptions[i] : "";
+    p.type = types[i];
+    CoTaskMemFree(descriptions[i]);
+    properties->push_back(std::move(p));
+  }
+  if (count == 0) return S_OK;
+  VARIANT* values = nullptr;
+  HRESULT* errors = nullptr;
+  hr = items->GetItemProperties(item, count, ids, &values, &errors);
+  if (FAILED(hr)) return hr;
+  com::TaskMem<VARIANT[]> ownedValues(values);
+  com::TaskMem<HRESULT[]> ownedErrors(errors);
+  for (DWORD i = 0; i < count; ++i) {
+    ItemProperty& p = (*properties)[i];
+    p.error = errors[i];
+    if (SUCCEEDED(errors[i])) p.value = IntegerValue(values[i]);
+    VariantClear(&values[i]);
+  }
+  return S_OK;
+}
+
+HRESULT Observer::GetStatus(Status* status) {
+  OPCSERVERSTATUS* record = nullptr;
+  HRESULT hr = server_->GetStatus(&record);
+  if (FAILED(hr)) return hr;
+  if (record == nullptr) return E_POINTER;
+  status->record = *record;
+  status->vendor = record->szVendorInfo ? record->szVendorInfo : "";
+  status->record.szVendorInfo = nullptr;
+  CoTaskMemFree(record->szVendorInfo);
+  CoTaskMemFree(record);
+  return S_OK;
 }
 
 HRESULT Observer::Watch(const std::vector<std::string>& paths, DWORD rate, float deadband,

@@ -8,6 +8,7 @@
 #include "platform/perf/perf.h"
 #include "platform/perf/test_support.h"
 #include "server/catalogue.h"
+#include "server/opc_server.h"
 
 namespace {
 
@@ -18,10 +19,12 @@ class ObserverTest : public ::testing::Test {
     scratch_.Load("a");
     perf::SetDefaultDataSource(scratch_.dir());
     perf::SetUiLanguage("en");
-    ASSERT_EQ(observer_.Open(), S_OK);
+    com::ComPtr<IOPCServer> server;
+    ASSERT_EQ(OpcServer::Create().As(&server), S_OK);
+    ASSERT_EQ(observer_.Attach(std::move(server)), S_OK);
   }
   void TearDown() override {
-    observer_.Stop();
+    observer_.Close();
     perf::SetDefaultDataSource("");
     perf::SetUiLanguage("");
   }
@@ -99,6 +102,39 @@ TEST_F(ObserverTest, WatchFailsWhenNoCounterIsAccepted) {
   EXPECT_EQ(observer_.Watch(
                 {"\\Bad\\Y"}, 1000, 0, [](const Sample&) {}, &revised, &rejected),
             OPC_E_UNKNOWNITEMID);
+}
+
+TEST_F(ObserverTest, PropertiesCarryTheirValues) {
+  std::vector<ItemProperty> properties;
+  ASSERT_EQ(observer_.Properties("\\Memory\\Available MBytes", &properties), S_OK);
+  ASSERT_EQ(properties.size(), 3u);
+  EXPECT_EQ(properties[0].id, OPC_PROP_CDT);
+  EXPECT_EQ(properties[0].description, "Canonical Datatype");
+  EXPECT_EQ(properties[0].value, std::optional<long long>(VT_R8));
+  EXPECT_EQ(properties[1].value, std::optional<long long>(1));
+  EXPECT_EQ(properties[2].id, 5000u);
+  EXPECT_TRUE(properties[2].value.has_value());
+  EXPECT_NE(*properties[2].value, 0);
+  EXPECT_EQ(observer_.Properties("\\Nope\\X", &properties), OPC_E_UNKNOWNITEMID);
+  EXPECT_TRUE(properties.empty());
+}
+
+TEST_F(ObserverTest, StatusCountsTheWatchedGroup) {
+  Observer::Status status;
+  ASSERT_EQ(observer_.GetStatus(&status), S_OK);
+  EXPECT_EQ(status.vendor, "Corvane");
+  EXPECT_EQ(status.record.dwGroupCount, 0u);
+  EXPECT_EQ(status.record.szVendorInfo, nullptr);
+  DWORD revised = 0;
+  std::vector<Rejected> rejected;
+  ASSERT_EQ(observer_.Watch(
+                {"\\Memory\\Available MBytes"}, 1000, 0, [](const Sample&) {}, &revised, &rejected),
+            S_OK);
+  ASSERT_EQ(observer_.GetStatus(&status), S_OK);
+  EXPECT_EQ(status.record.dwGroupCount, 1u);
+  observer_.Stop();
+  ASSERT_EQ(observer_.GetStatus(&status), S_OK);
+  EXPECT_EQ(status.record.dwGroupCount, 0u);
 }
 
 }  // namespace
