@@ -1,11 +1,13 @@
 #include "platform/remote/endpoint.h"
 
 #include <capnp/rpc-twoparty.h>
+#include <fcntl.h>
 #include <kj/compat/tls.h>
 #include <kj/debug.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -247,7 +249,9 @@ int ListenTcp(const std::string& address, unsigned* port, std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* error) {
+std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* error,
+                                          bool* anotherServes) {
+  if (anotherServes) *anotherServes = false;
   RegisterMarshalling();
   auto endpoint = std::make_unique<Endpoint>(Key{});
   Apartment& apartment = options.apartment ? *options.apartment : DefaultApartment();
@@ -281,6 +285,22 @@ std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* 
     std::string dir = endpoint->unixPath_.substr(0, endpoint->unixPath_.rfind('/'));
     if (!MakeDirs(dir, 0700)) {
       *error = "cannot create " + dir;
+      closeAll();
+      return nullptr;
+    }
+    // Only the holder of the lock may replace the socket file: without it, a second program
+    // started at the same moment would unlink the first one's live socket and take over, and
+    // clients of the first would be stranded. The descriptor is not inherited by programs the
+    // server starts, so none of them keeps the lock after the server ends.
+    const std::string lockPath = endpoint->unixPath_ + ".lock";
+    endpoint->unixLock_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (endpoint->unixLock_ < 0 || flock(endpoint->unixLock_, LOCK_EX | LOCK_NB) != 0) {
+      const int why = errno;
+      const bool held = endpoint->unixLock_ >= 0 && why == EWOULDBLOCK;
+      if (held && anotherServes) *anotherServes = true;
+      *error = held ? "another program serves " + endpoint->unixPath_
+                    : "cannot lock " + lockPath + ": " + std::strerror(why);
+      endpoint->unixPath_.clear();  // the socket is not ours to remove
       closeAll();
       return nullptr;
     }
@@ -357,6 +377,7 @@ Endpoint::Endpoint(Key) {}
 Endpoint::~Endpoint() {
   IoThread::Get().Run([&]() { loop_ = nullptr; });
   if (!unixPath_.empty()) unlink(unixPath_.c_str());
+  if (unixLock_ >= 0) close(unixLock_);  // after the unlink: the next holder's socket stays
   if (revokeServerList_) registry_->RevokeClassObject(CLSID_OPCServerList);
 }
 

@@ -37,7 +37,13 @@ struct EndpointOptions {
 class Endpoint {
  public:
   // Starts listening; null with *error when no listener could be set up.
-  static std::unique_ptr<Endpoint> Start(EndpointOptions options, std::string* error);
+  //
+  // The Unix socket belongs to whichever program holds the lock file beside it ("<socket>.lock",
+  // held while the endpoint lives), so two programs started at once for the same user cannot
+  // take the socket from each other. When another program holds it, Start gives null and sets
+  // *anotherServes (when given): that program serves this machine, nothing is wrong.
+  static std::unique_ptr<Endpoint> Start(EndpointOptions options, std::string* error,
+                                         bool* anotherServes = nullptr);
   // Only Start makes endpoints; the key keeps the constructor usable by make_unique alone.
   class Key {
     friend class Endpoint;
@@ -60,6 +66,7 @@ class Endpoint {
 
   std::vector<unsigned> ports_;
   std::string unixPath_;
+  int unixLock_ = -1;  // the socket's lock file, locked; closed after the socket is removed
   std::shared_ptr<std::atomic<std::size_t>> connections_ =
       std::make_shared<std::atomic<std::size_t>>(0);
   com::ClassRegistry* registry_ = nullptr;
