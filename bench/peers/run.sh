@@ -133,9 +133,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     fake_path="$scratch/fakebin:$PATH"
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  PATH="$fake_path" apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+  apt-get update -qq || echo "apt-get update failed; trying with the package lists there are"
+  # apt hands dpkg a PATH of its own (DPkg::Path), so the stand-in goes there too.
+  PATH="$fake_path" apt-get install -y -qq --no-install-recommends -o DPkg::Path="$fake_path" \
+    "${missing[@]}" || {
+    echo "finishing the packages' configuration ..."
     PATH="$fake_path" dpkg --configure -a
+  }
   for pkg in "${missing[@]}"; do
     installed "$pkg" || { echo "could not install $pkg" >&2; exit 1; }
   done
