@@ -195,6 +195,10 @@ def main(argv):
     if zyn.stand_in:
         print("zynserver*: the server program is not built yet; its stand-in, the test server "
               "(same server object, same endpoint), is measured instead")
+    load = os.getloadavg()[0]
+    if load > 0.25 * (os.cpu_count() or 1):
+        print("note: the machine is busy (load average %.1f on %d processors): the figures will "
+              "be noisy" % (load, os.cpu_count() or 1))
     for other in others_running():
         print("note: %s is running on this machine; its load shows in the figures" % other)
     # The agents take turns in a different order each run, so that a slow drift of the
@@ -204,7 +208,7 @@ def main(argv):
         shift = (run - 1) % len(chosen)
         ordered = chosen[shift:] + chosen[:shift]
         plan += [(run, w, a) for w in windows for a in ordered if files[w[0]][a.key]]
-    total = sum(w[2] + warm_up(w[1]) + 3 for _, w, _ in plan) + len(chosen) * (args.idle + 4)
+    total = sum(w[2] + warm_up(w[1]) + 2.5 for _, w, _ in plan) + len(chosen) * (args.idle + 4)
     print("%d windows and %d idle windows, about %.0f minutes\n" % (
         len(plan), len(chosen) if args.idle else 0, total / 60), flush=True)
 
