@@ -137,11 +137,13 @@ TEST_F(LauncherTest, DocumentsAndAddressesGoToTheDefaultHandler) {
   fs::remove(dir_ / "xdg-open.out");
 
   // A document whose name looks like an option is passed as a path.
-  ASSERT_EQ(::chdir(dir_.c_str()), 0);
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_);
   WriteFile("-v", "x", 0644);
-  ASSERT_TRUE(ExecuteOrOpenPath("-v", "", &error)) << error;
+  const bool opened = ExecuteOrOpenPath("-v", "", &error);
+  fs::current_path(previous);
+  ASSERT_TRUE(opened) << error;
   EXPECT_EQ(ArgsOf(Recorded(dir_ / "xdg-open")), std::vector<std::string>{"./-v"});
-  ASSERT_EQ(::chdir("/"), 0);
 }
 
 TEST_F(LauncherTest, WithoutAHandlerDocumentsFail) {
