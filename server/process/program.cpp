@@ -1,0 +1,323 @@
+#include "server/process/program.h"
+
+#include <xcb/xcb.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "interfaces/zyn_ids.h"
+#include "platform/com/classreg.h"
+#include "platform/com/git.h"
+#include "platform/remote/apartment.h"
+#include "platform/remote/endpoint.h"
+#include "platform/tray/tray.h"
+#include "platform/tray/tray_text.h"
+#include "server/catalogue.h"
+#include "server/client_list.h"
+#include "server/messenger_environment.h"
+#include "server/module_lock.h"
+#include "server/opc_server.h"
+#include "server/process/command_line.h"
+#include "server/process/config.h"
+#include "server/process/listeners.h"
+#include "server/process/registration.h"
+#include "server/process/shutdown_monitor.h"
+#include "server/process/signals.h"
+
+#ifdef ZYN_HAVE_DESKTOP
+#include "platform/desktop/desktop.h"
+#endif
+
+namespace zyn::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kProgram[] = "zynserver";
+constexpr char kRunningText[] = "ZYN Server Running";
+// How long the end waits for the objects of closed connections to go.
+constexpr auto kReleaseTimeLimit = 3s;
+
+void Complain(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+}
+
+// Whether an X display answers. QApplication aborts the process without one, so this is asked
+// before it is made.
+bool DisplayReachable() {
+  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  const bool reachable = connection && xcb_connection_has_error(connection) == 0;
+  if (connection) xcb_disconnect(connection);
+  return reachable;
+}
+
+int Register(bool registering, const CommandLine& line, int argc, char** argv) {
+  const RegistrationSetup setup = DefaultRegistrationSetup(line.configFile);
+  RegistrationReport report;
+  std::string error;
+  const bool ok = registering ? RegisterServer(setup, &report, &error)
+                              : UnregisterServer(setup, &report, &error);
+  for (const std::string& warning : report.warnings)
+    Complain("warning: " + warning);
+  if (ok) {
+    std::fputs(report.text.c_str(), stdout);
+    return 0;
+  }
+  const char* message =
+      registering ? "Failed to register OPCDA2 Server" : "Failed to unregister OPCDA2 Server";
+  Complain(std::string(message) + ": " + error);
+  if (DisplayReachable()) {
+    QApplication app(argc, argv);
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(zyn::kServerClassName),
+                    QString::fromUtf8(message), QMessageBox::Ok);
+    box.exec();
+  }
+  return 1;
+}
+
+// IClassFactory::LockServer counts as a process lock. Unlocks beyond the locks this factory
+// took are ignored, so a confused client cannot end the program under other clients' objects.
+void LockServer(std::atomic<long>& held, bool lock) {
+  if (lock) {
+    held.fetch_add(1);
+    ModuleLock::Lock();
+    return;
+  }
+  for (long now = held.load(); now > 0;) {
+    if (held.compare_exchange_weak(now, now - 1)) {
+      ModuleLock::Unlock();
+      return;
+    }
+  }
+}
+
+int Serve(const CommandLine& line, int argc, char** argv) {
+  // First, before any thread exists: the stop signals.
+  StopSignals stopSignals;
+  if (!stopSignals.ok()) {
+    Complain("cannot set up the stop signals");
+    return 1;
+  }
+
+  ServerConfig config;
+  std::vector<std::string> warnings;
+  std::string error;
+  const bool namedConfig = !line.configFile.empty();
+  if (!LoadConfig(namedConfig ? line.configFile : DefaultConfigPath(), namedConfig, &config,
+                  &warnings, &error)) {
+    Complain(error);
+    return 1;
+  }
+  for (const std::string& warning : warnings)
+    Complain("warning: " + warning);
+
+  const bool display = DisplayReachable();
+  std::unique_ptr<QCoreApplication> app;
+  if (display) {
+    app = std::make_unique<QApplication>(argc, argv);
+    // Message boxes of the messenger come and go; the last one closing must not end the server.
+    QApplication::setQuitOnLastWindowClosed(false);
+  } else {
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  }
+
+  // The system's language is the server's locale, read once before any client asks.
+  ServerLocale();
+  CatalogueQueryScope catalogue;
+  if (FAILED(catalogue.result())) {
+    Complain("cannot open the performance counter catalogue");
+    return 1;
+  }
+  com::ComPtr<IGlobalInterfaceTable> interfaceTable;
+  if (FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_IGlobalInterfaceTable,
+                              interfaceTable.ReleaseAndGetVoidAddressOf()))) {
+    Complain("cannot create the global interface table");
+    return 1;
+  }
+
+  // The main thread is the server's apartment: its queue runs from the Qt loop.
+  zyn::remote::Apartment apartment;
+  zyn::remote::Apartment::Scope apartmentScope(apartment);
+  std::atomic<bool> wakePending{false};
+  QObject* loop = app.get();
+  apartment.SetWakeup([&apartment, &wakePending, loop]() {
+    if (wakePending.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        loop,
+        [&apartment, &wakePending]() {
+          wakePending.store(false);
+          apartment.RunPending();
+        },
+        Qt::QueuedConnection);
+  });
+
+  // The tray: only in a desktop session.
+  std::unique_ptr<zyn::tray::Tray> tray;
+  if (display) {
+    tray = std::make_unique<zyn::tray::Tray>();
+    const QIcon icon = zyn::tray::Tray::ServerIcon();
+    tray->Notify(zyn::tray::TrayMessage::kAdd, &icon, kRunningText, zyn::tray::kTipStatus);
+  }
+  zyn::tray::Tray* trayPtr = tray.get();
+  if (trayPtr) {
+    ClientList::Process().SetNotify([trayPtr](const std::string& tooltip) {
+      trayPtr->Notify(zyn::tray::TrayMessage::kModify, nullptr, tooltip, zyn::tray::kTipStatus);
+    });
+  }
+
+  MessengerEnvironment environment;
+#ifdef ZYN_HAVE_DESKTOP
+  std::unique_ptr<zyn::desktop::Desktop> desktop = zyn::desktop::MakeSystemDesktop();
+  if (desktop && desktop->HasDisplay()) environment.desktop = desktop.get();
+#endif
+  if (trayPtr) {
+    environment.showTip = [trayPtr](const std::string& text, int type) {
+      if (!trayPtr->CanShowMessages()) return false;
+      trayPtr->Notify(zyn::tray::TrayMessage::kModify, nullptr, text, type);
+      return true;
+    };
+  }
+  environment.permissions = config.permissions;
+#ifdef ZYN_HAVE_MESSENGER_ENVIRONMENT
+  SetMessengerEnvironment(environment);
+#endif
+
+  auto lockCount = std::make_shared<std::atomic<long>>(0);
+  auto factory = com::MakeObject<com::FunctionClassFactory>(
+      [](REFIID riid, void** ppv) -> HRESULT {
+        com::ComPtr<OpcServer> server = OpcServer::Create();
+        if (!server) return E_OUTOFMEMORY;
+        return server->QueryInterface(riid, ppv);
+      },
+      [lockCount](bool lock) { LockServer(*lockCount, lock); });
+  if (!factory ||
+      FAILED(com::ProcessClassRegistry().RegisterClassObject(CLSID_ZYNServer, factory.Get()))) {
+    Complain("cannot register the server class");
+    return 1;
+  }
+
+  const HandedOverSockets handed = InspectHandedOverSockets();
+  zyn::remote::EndpointOptions options;
+  options.apartment = &apartment;
+  // Sockets systemd holds are served as they are; only what it does not hold is opened here.
+  options.listenUnix = handed.unixPaths.empty();
+  options.tcpAddresses = line.listen;
+  if (handed.tcp.empty())
+    options.tcpAddresses.insert(options.tcpAddresses.end(), config.listen.begin(),
+                                config.listen.end());
+  options.credentialsDir =
+      config.credentialsDir.empty() ? DefaultCredentialsDir() : config.credentialsDir;
+  bool anotherServes = false;
+  std::unique_ptr<zyn::remote::Endpoint> endpoint =
+      zyn::remote::Endpoint::Start(options, &error, &anotherServes);
+  auto revokeClass = [] { com::ProcessClassRegistry().RevokeClassObject(CLSID_ZYNServer); };
+  if (!endpoint) {
+    revokeClass();
+    apartment.SetWakeup({});
+    ClientList::Process().SetNotify({});
+#ifdef ZYN_HAVE_MESSENGER_ENVIRONMENT
+    SetMessengerEnvironment({});
+#endif
+    // Two programs started at once for one user: the other one serves, this one is not needed.
+    if (anotherServes) return 0;
+    Complain(error);
+    return 1;
+  }
+  for (const std::string& text :
+       ListeningLines(handed, endpoint->UnixPath(), options.tcpAddresses, endpoint->TcpPorts()))
+    std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+
+  // Started by hand with --listen the server stays until stopped; otherwise it ends when idle.
+  std::unique_ptr<ShutdownMonitor> monitor;
+  if (line.listen.empty()) {
+    ShutdownMonitor::Options watch;
+    watch.count = [] { return ModuleLock::Count(); };
+    watch.onIdle = [loop]() {
+      // Objects are made on the main thread, so there the count cannot change under the check.
+      QMetaObject::invokeMethod(
+          loop,
+          []() {
+            if (ModuleLock::Count() == 0) QCoreApplication::quit();
+          },
+          Qt::QueuedConnection);
+    };
+    monitor = std::make_unique<ShutdownMonitor>(std::move(watch));
+    ShutdownMonitor* m = monitor.get();
+    ModuleLock::SetOnZero([m]() { m->Signal(); });
+  }
+
+  QSocketNotifier stopNotifier(stopSignals.fd(), QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&stopSignals]() {
+    if (stopSignals.Take() == 0) return;
+    // The proxies' calls return once each client has the request, so every sink has it before
+    // the connections close below.
+    ClientList::Process().ShutdownAll();
+    QCoreApplication::quit();
+  });
+
+  app->exec();
+
+  // The end.
+  stopNotifier.setEnabled(false);
+  ModuleLock::SetOnZero({});
+  monitor.reset();
+  ClientList::Process().ShutdownAll();  // those that have not told their clients yet
+  revokeClass();
+  endpoint.reset();  // every connection closes; what clients held is released on the apartment
+  const auto deadline = std::chrono::steady_clock::now() + kReleaseTimeLimit;
+  while (ModuleLock::Count() > 0 && std::chrono::steady_clock::now() < deadline) {
+    apartment.RunPending();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(5ms);
+  }
+  apartment.RunPending();
+  apartment.SetWakeup({});
+#ifdef ZYN_HAVE_MESSENGER_ENVIRONMENT
+  SetMessengerEnvironment({});
+#endif
+  ClientList::Process().SetNotify({});
+  if (tray) tray->Notify(zyn::tray::TrayMessage::kDelete, nullptr, "", zyn::tray::kTipStatus);
+  tray.reset();
+#ifdef ZYN_HAVE_DESKTOP
+  desktop.reset();
+#endif
+  interfaceTable.Reset();
+  return 0;
+}
+
+}  // namespace
+
+int RunProgram(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  CommandLine line;
+  std::string error;
+  if (!ParseCommandLine(args, &line, &error)) {
+    Complain(error + " (see --help)");
+    return 1;
+  }
+  switch (line.action) {
+    case Action::kHelp:
+      std::fputs(HelpText(kProgram).c_str(), stdout);
+      return 0;
+    case Action::kRegister:
+      return Register(true, line, argc, argv);
+    case Action::kUnregister:
+      return Register(false, line, argc, argv);
+    case Action::kServe:
+      break;
+  }
+  return Serve(line, argc, argv);
+}
+
+}  // namespace zyn::server
