@@ -17,6 +17,7 @@
 #include "interfaces/zyn_ids.h"
 #include "platform/com/classreg.h"
 #include "platform/com/git.h"
+#include "platform/desktop/desktop.h"
 #include "platform/remote/apartment.h"
 #include "platform/remote/endpoint.h"
 #include "platform/tray/tray.h"
@@ -32,10 +33,6 @@
 #include "server/process/registration.h"
 #include "server/process/shutdown_monitor.h"
 #include "server/process/signals.h"
-
-#ifdef ZYN_HAVE_DESKTOP
-#include "platform/desktop/desktop.h"
-#endif
 
 namespace zyn::server {
 namespace {
@@ -176,10 +173,8 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   }
 
   MessengerEnvironment environment;
-#ifdef ZYN_HAVE_DESKTOP
   std::unique_ptr<zyn::desktop::Desktop> desktop = zyn::desktop::MakeSystemDesktop();
   if (desktop && desktop->HasDisplay()) environment.desktop = desktop.get();
-#endif
   if (trayPtr) {
     environment.showTip = [trayPtr](const std::string& text, int type) {
       if (!trayPtr->CanShowMessages()) return false;
@@ -188,9 +183,7 @@ int Serve(const CommandLine& line, int argc, char** argv) {
     };
   }
   environment.permissions = config.permissions;
-#ifdef ZYN_HAVE_MESSENGER_ENVIRONMENT
   SetMessengerEnvironment(environment);
-#endif
 
   auto lockCount = std::make_shared<std::atomic<long>>(0);
   auto factory = com::MakeObject<com::FunctionClassFactory>(
@@ -225,9 +218,7 @@ int Serve(const CommandLine& line, int argc, char** argv) {
     revokeClass();
     apartment.SetWakeup({});
     ClientList::Process().SetNotify({});
-#ifdef ZYN_HAVE_MESSENGER_ENVIRONMENT
     SetMessengerEnvironment({});
-#endif
     // Two programs started at once for one user: the other one serves, this one is not needed.
     if (anotherServes) return 0;
     Complain(error);
@@ -283,15 +274,11 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   }
   apartment.RunPending();
   apartment.SetWakeup({});
-#ifdef ZYN_HAVE_MESSENGER_ENVIRONMENT
   SetMessengerEnvironment({});
-#endif
   ClientList::Process().SetNotify({});
   if (tray) tray->Notify(zyn::tray::TrayMessage::kDelete, nullptr, "", zyn::tray::kTipStatus);
   tray.reset();
-#ifdef ZYN_HAVE_DESKTOP
   desktop.reset();
-#endif
   interfaceTable.Reset();
   return 0;
 }

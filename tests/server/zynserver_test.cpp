@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/messenger.h"
 #include "interfaces/opc_common.h"
 #include "interfaces/opc_da.h"
 #include "interfaces/zyn_ids.h"
@@ -459,6 +460,16 @@ TEST_F(ZynserverTest, TrayIconAndBalloonsInADesktopSession) {
   }
   EXPECT_TRUE(named);
   EXPECT_TRUE(desktop.NameHasOwner(item));
+
+  // A client's tip becomes a balloon of its kind.
+  com::ComPtr<IZYNMessenger> messenger;
+  ASSERT_EQ(client.As(&messenger), S_OK);
+  const std::size_t before = desktop.Notifications().size();
+  ASSERT_EQ(messenger->ShowTipMessage("Backup starts at 22:00", ttWarnMessage), S_OK);
+  ASSERT_TRUE(desktop.WaitForNotifications(before + 1, 10s));
+  EXPECT_EQ(desktop.Notifications().back().body, "Backup starts at 22:00");
+  EXPECT_EQ(desktop.Notifications().back().icon, "dialog-warning");
+  messenger = nullptr;
   client = nullptr;
   common = nullptr;
 
@@ -467,6 +478,20 @@ TEST_F(ZynserverTest, TrayIconAndBalloonsInADesktopSession) {
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 0) << server.Errors();
   EXPECT_FALSE(desktop.NameHasOwner(item));
+
+  // The configuration's permissions reach the messenger.
+  const std::string noTips = gRoot + "/no-tips.conf";
+  zyn::remote::WriteFile(noTips, "listen =\n[permissions]\ntip = no\n", 0644);
+  ServerProcess restricted({"--listen", "127.0.0.1:0", "--config", noTips});
+  ASSERT_TRUE(restricted.ReadLine()) << restricted.Errors();
+  zyn::remote::CloseAllConnections();
+  ASSERT_EQ(Activate(zyn::remote::kMyComputer, &client, &error), S_OK) << error;
+  ASSERT_EQ(client.As(&messenger), S_OK);
+  EXPECT_EQ(messenger->ShowTipMessage("refused", ttInfoMessage), E_ACCESSDENIED);
+  messenger = nullptr;
+  client = nullptr;
+  restricted.Signal(SIGTERM);
+  EXPECT_EQ(restricted.Wait(10s).value_or(-1), 0) << restricted.Errors();
 }
 
 }  // namespace
