@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "interfaces/opc_common.h"
@@ -198,6 +199,22 @@ int ListenUnix(const std::string& path, std::string* error) {
   return fd;
 }
 
+// Options every accepted TCP connection inherits from its listening socket.
+void TuneTcpListener(int fd) {
+  int one = 1;
+  // A client whose machine vanished without closing its connection is noticed after about a
+  // minute, and what it held is released.
+  int idle = 30, interval = 10, probes = 3;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  // Every RPC message is written whole; Nagle's algorithm would hold a callback back until the
+  // peer acknowledged the previous one, which on a connection carrying several groups'
+  // callbacks at once is most of the time.
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 int ListenTcp(const std::string& address, unsigned* port, std::string* error) {
   // "host:port", "[v6]:port" or "*:port"; port 0 asks for any free port.
   std::size_t colon = address.rfind(':');
@@ -223,16 +240,10 @@ int ListenTcp(const std::string& address, unsigned* port, std::string* error) {
   }
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
   int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  int one = 1;
   if (fd >= 0) {
+    int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // Accepted connections inherit these: a client whose machine vanished without closing its
-    // connection is noticed after about a minute, and what it held is released.
-    int idle = 30, interval = 10, probes = 3;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    TuneTcpListener(fd);
   }
   if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + address + ": " + std::strerror(errno);
@@ -245,6 +256,52 @@ int ListenTcp(const std::string& address, unsigned* port, std::string* error) {
   *port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   return fd;
+}
+
+// A decimal number that is the whole of text, within [0, limit]; -1 otherwise.
+long WholeNumber(const char* text, long limit) {
+  if (text == nullptr || *text < '0' || *text > '9') return -1;
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text, &end, 10);
+  return errno == 0 && *end == '\0' && value <= limit ? value : -1;
+}
+
+// The listening sockets a service manager handed to this process (from descriptor 3 on, when
+// LISTEN_PID names this process), as (descriptor, whether clients come over TLS). The
+// variables are removed, so programs this one starts do not take the sockets for theirs. A
+// socket unit may also hold datagram sockets, FIFOs or sockets that do not listen: those cannot
+// accept and are left alone (accepting on them fails at once, which would keep the endpoint
+// from starting).
+std::vector<std::pair<int, bool>> HandedOverListeners() {
+  std::vector<std::pair<int, bool>> found;
+  const long pid = WholeNumber(std::getenv("LISTEN_PID"), std::numeric_limits<pid_t>::max());
+  const long count = WholeNumber(std::getenv("LISTEN_FDS"), 4096);
+  if (pid != getpid() || count < 0) return found;
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  for (int fd = 3; fd < 3 + count; ++fd) {
+    // None of them is inherited by programs this one starts.
+    int flags = fcntl(fd, F_GETFD);
+    if (flags < 0) continue;
+    fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) continue;
+    size = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) continue;
+    sockaddr_storage address{};
+    socklen_t len = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0) continue;
+    if (address.ss_family == AF_UNIX) {
+      found.emplace_back(fd, false);
+    } else if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
+      TuneTcpListener(fd);
+      found.emplace_back(fd, true);
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -265,21 +322,7 @@ std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* 
       close(fd);
   };
 
-  // Systemd hands its sockets over from descriptor 3 on, for the process it names.
-  if (options.socketActivation) {
-    const char* pid = std::getenv("LISTEN_PID");
-    const char* fds = std::getenv("LISTEN_FDS");
-    if (pid && fds && std::atoi(pid) == getpid()) {
-      for (int i = 0, n = std::atoi(fds); i < n; ++i) {
-        sockaddr_storage address{};
-        socklen_t len = sizeof address;
-        if (getsockname(3 + i, reinterpret_cast<sockaddr*>(&address), &len) != 0) continue;
-        sockets.emplace_back(3 + i, address.ss_family != AF_UNIX);
-      }
-      unsetenv("LISTEN_PID");
-      unsetenv("LISTEN_FDS");
-    }
-  }
+  if (options.socketActivation) sockets = HandedOverListeners();
   if (options.listenUnix) {
     endpoint->unixPath_ = options.unixPath.empty() ? DefaultUnixSocketPath() : options.unixPath;
     std::string dir = endpoint->unixPath_.substr(0, endpoint->unixPath_.rfind('/'));

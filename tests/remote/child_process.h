@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,31 +15,69 @@ extern char** environ;
 
 namespace zyn::remote {
 
+// Listening sockets handed to the program as a service manager hands them over: as descriptors
+// 3, 4, ... in this order, announced by LISTEN_FDS and LISTEN_PID (and LISTEN_FDNAMES when
+// names are given).
+struct HandOver {
+  std::vector<int> fds;
+  std::string names;     // "a:b"; empty: no LISTEN_FDNAMES
+  bool forChild = true;  // false: LISTEN_PID names another process (the parent)
+};
+
 class Child {
  public:
-  Child(const std::string& path, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  Child(const std::string& path, std::vector<std::string> args, std::vector<std::string> env = {},
+        const HandOver& handOver = {}) {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+      close(in[0]);
+      close(in[1]);
+      return;
+    }
+    // Everything the child needs is built here: between fork and exec a child of a threaded
+    // process may only make plain system calls.
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (std::string& a : args)
       argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-      envStrings.push_back(*e);
+    for (char** e = environ; *e; ++e) {
+      std::string entry(*e);
+      if (!handOver.fds.empty() && entry.rfind("LISTEN_", 0) == 0) continue;
+      envStrings.push_back(entry);
+    }
     for (std::string& e : env)
       envStrings.push_back(e);
+    // The child's pid is only known in the child: the digits go into this entry there.
+    std::size_t pidEntry = envStrings.size();
+    if (!handOver.fds.empty()) {
+      envStrings.push_back("LISTEN_FDS=" + std::to_string(handOver.fds.size()));
+      if (!handOver.names.empty()) envStrings.push_back("LISTEN_FDNAMES=" + handOver.names);
+      pidEntry = envStrings.size();
+      envStrings.push_back("LISTEN_PID=" + std::string(20, '\0'));
+    }
     std::vector<char*> envp;
     for (std::string& e : envStrings)
       envp.push_back(e.data());
     envp.push_back(nullptr);
-    if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    std::vector<int> moved(handOver.fds.size());
+
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      // Moved out of the way first, so a socket that already is descriptor 3 or 4 survives.
+      for (std::size_t i = 0; i < handOver.fds.size(); ++i)
+        moved[i] = fcntl(handOver.fds[i], F_DUPFD_CLOEXEC, 64);
+      for (std::size_t i = 0; i < moved.size(); ++i)
+        dup2(moved[i], 3 + static_cast<int>(i));
+      if (pidEntry < envStrings.size())
+        WriteNumber(envp[pidEntry] + 11, handOver.forChild ? getpid() : parent);
+      execve(path.c_str(), argv.data(), envp.data());
+      _exit(127);
+    }
     close(in[0]);
     close(out[1]);
     in_ = in[1];
@@ -79,6 +116,19 @@ class Child {
   }
 
  private:
+  // Decimal digits of n at out, NUL-terminated; safe between fork and exec.
+  static void WriteNumber(char* out, pid_t n) {
+    char digits[20];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + n % 10);
+      n /= 10;
+    } while (n > 0);
+    while (count > 0)
+      *out++ = digits[--count];
+    *out = '\0';
+  }
+
   pid_t pid_ = -1;
   int in_ = -1;
   FILE* out_ = nullptr;

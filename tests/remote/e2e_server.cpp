@@ -1,6 +1,9 @@
 // A serving program for the end-to-end tests: the server class behind an endpoint on this
 // machine's Unix socket and on 127.0.0.1 (any free port).
 //
+// With the argument "activated" it serves only the listening sockets handed over to it (as a
+// service manager hands them over) and opens none of its own; <port> is then 0.
+//
 // It prints "READY <port>" once it listens. Each line on its standard input is a command:
 // "STATUS" prints "STATUS objects=<server objects> connections=<clients> threads=<threads>";
 // the end of the input ends the program.
@@ -32,7 +35,8 @@ int ThreadCount() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool activated = argc > 1 && std::string(argv[1]) == "activated";
   CatalogueQueryScope catalogue;
   if (FAILED(catalogue.result())) {
     std::fprintf(stderr, "cannot open the catalogue\n");
@@ -47,16 +51,17 @@ int main() {
   com::ProcessClassRegistry().RegisterClassObject(CLSID_ZYNServer, factory.Get());
 
   zyn::remote::EndpointOptions options;
-  options.tcpAddresses = {"127.0.0.1:0"};
+  if (!activated) options.tcpAddresses = {"127.0.0.1:0"};
+  options.listenUnix = !activated;
+  options.socketActivation = activated;
   options.apartment = &apartment.apartment();
-  options.socketActivation = false;
   std::string error;
   auto endpoint = zyn::remote::Endpoint::Start(options, &error);
   if (!endpoint) {
     std::fprintf(stderr, "cannot start the endpoint: %s\n", error.c_str());
     return 1;
   }
-  std::printf("READY %u\n", endpoint->TcpPorts().at(0));
+  std::printf("READY %u\n", endpoint->TcpPorts().empty() ? 0 : endpoint->TcpPorts().front());
   std::fflush(stdout);
   for (std::string line; std::getline(std::cin, line);) {
     if (line == "STATUS") {
