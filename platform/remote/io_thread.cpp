@@ -1,6 +1,7 @@
 #include "platform/remote/io_thread.h"
 
 #include <kj/debug.h>
+#include <openssl/ssl.h>
 
 #include <cstdio>
 
@@ -16,6 +17,13 @@ class IoThread::ErrorHandler final : public kj::TaskSet::ErrorHandler {
 };
 
 IoThread& IoThread::Get() {
+  // OpenSSL keeps state per thread (its error queue, its random generators) and frees a
+  // thread's share when the thread ends, through a hook that its own clean-up at exit removes.
+  // Initialised first, OpenSSL registers that clean-up before this thread's end is registered,
+  // so at exit the loop thread (which runs every TLS connection) ends while the hook is still
+  // there, and nothing of it is left behind.
+  static const bool openSsl = OPENSSL_init_ssl(0, nullptr) == 1;
+  static_cast<void>(openSsl);
   static IoThread thread;
   return thread;
 }

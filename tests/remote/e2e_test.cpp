@@ -368,15 +368,3 @@ TEST_F(E2eTest, KilledClientIsCleanedUp) {
 
 }  // namespace
 }  // namespace zyn::remote
-
-// OpenSSL objects made inside kj-tls's client context (the trust store holding the pinned
-// certificate) are reported as leaked at exit after a TLS connection has carried callbacks
-// while a second connection was open; every kj object around them is freed. Until that is
-// understood, the report is silenced for those two allocation sites only (full unwinding lets
-// the sites be seen through OpenSSL's frames).
-extern "C" const char* __asan_default_options() {
-  return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:kj::TlsContext::TlsContext\nleak:kj::TlsCertificate::TlsCertificate\n";
-}
