@@ -112,7 +112,10 @@ int Run(int argc, char** argv) {
   std::string dir = mkdtemp(pattern);
   setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
-  Child server(ZYN_E2E_SERVER, {});
+  // ZYN_E2E_SERVER in the environment names another build's serving program (for comparing
+  // builds back to back).
+  const char* serverPath = std::getenv("ZYN_E2E_SERVER");
+  Child server(serverPath && *serverPath ? serverPath : ZYN_E2E_SERVER, {});
   std::string ready = server.ReadLine();
   if (ready.rfind("READY ", 0) != 0) {
     std::fprintf(stderr, "server did not start\n");
