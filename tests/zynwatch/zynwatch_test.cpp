@@ -10,8 +10,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interfaces/opc_da.h"
@@ -70,6 +70,9 @@ class ZynwatchTest : public ::testing::Test {
     setenv("HOME", (root_ + "/home").c_str(), 1);
     setenv("ZYNWATCH_SYSTEM_CLASSES", (root_ + "/system-classes").c_str(), 1);
     unsetenv("ZYNWATCH_KEY");
+    // The server sees a desktop only where a test gives it one.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
   }
 
   void TearDown() override {
@@ -83,7 +86,8 @@ class ZynwatchTest : public ::testing::Test {
   void StartServer() {
 #ifdef ZYN_ZYNSERVER
     server_ = std::make_unique<zyn::remote::Child>(
-        ZYN_ZYNSERVER, std::vector<std::string>{"--listen", "127.0.0.1:0"});
+        ZYN_ZYNSERVER,
+        std::vector<std::string>{"--listen", "127.0.0.1:0", "--config", ServerConfig()});
     for (std::string line; port_ == 0;) {
       line = server_->ReadLine();
       ASSERT_FALSE(line.empty()) << "zynserver ended before it listened";
@@ -95,6 +99,22 @@ class ZynwatchTest : public ::testing::Test {
     const std::string ready = server_->ReadLine();
     ASSERT_EQ(ready.rfind("READY ", 0), 0u) << ready;
     port_ = static_cast<unsigned>(std::stoul(ready.substr(6)));
+#endif
+  }
+
+  // The server's configuration: its key and certificate in the scratch folder, also when the
+  // test runs as root (whose default is the machine's own folder under /etc).
+  std::string ServerConfig() {
+    const std::string path = root_ + "/zynserver.conf";
+    std::ofstream(path) << "credentials = " << CredentialsDir() << "\n";
+    return path;
+  }
+
+  std::string CredentialsDir() const {
+#ifdef ZYN_ZYNSERVER
+    return root_ + "/endpoint";
+#else
+    return zyn::remote::EndpointDir();
 #endif
   }
 
@@ -122,7 +142,7 @@ class ZynwatchTest : public ::testing::Test {
 
   std::string ServerKey() const {
     std::string key;
-    EXPECT_TRUE(zyn::remote::ReadFile(zyn::remote::EndpointDir() + "/access.key", &key));
+    EXPECT_TRUE(zyn::remote::ReadFile(CredentialsDir() + "/access.key", &key));
     while (!key.empty() && (key.back() == '\n' || key.back() == ' '))
       key.pop_back();
     return key;
@@ -346,7 +366,7 @@ TEST_F(ZynwatchTest, OverTcpTheFirstContactIsAcceptedOnRequestOnly) {
   const std::string machine = TcpMachine();
   StoreKey(machine);
   std::string certificate;
-  ASSERT_TRUE(zyn::remote::ReadFile(zyn::remote::EndpointDir() + "/cert.pem", &certificate));
+  ASSERT_TRUE(zyn::remote::ReadFile(CredentialsDir() + "/cert.pem", &certificate));
   const std::string fingerprint = zyn::remote::CertificateFingerprint(certificate);
   ASSERT_EQ(fingerprint.size(), 32u * 3 - 1) << fingerprint;
 
@@ -468,5 +488,178 @@ TEST_F(ZynwatchTest, ServersListsTheRegisteredDataAccessServers) {
   ASSERT_EQ(r.status, 0) << Describe(r);
   EXPECT_EQ(r.out, "ZYNServer.OPCServer.1\tZYN Server\t{7C52E373-38F3-4579-951A-84ECCD6340B3}\n");
 }
+
+TEST_F(ZynwatchTest, SysInfoShowsTheSixCategories) {
+  StartServer();
+  RunResult r = Zynwatch({"sysinfo"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  std::vector<std::string> captions;
+  for (const std::string& line : Lines(r.out))
+    if (!line.empty() && line[0] != ' ') captions.push_back(line);
+  EXPECT_EQ(captions, (std::vector<std::string>{"General", "Processor", "Memory", "Hard Drive",
+                                                "System Components", "Installed Software"}));
+  EXPECT_TRUE(Contains(r.out, "General\n    Computer ")) << r.out;
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(R"(% of total physical memory in use\n    Usage: \d+%\n)")))
+      << r.out;
+  EXPECT_TRUE(r.err.empty()) << r.err;
+}
+
+TEST_F(ZynwatchTest, AScreenShotWithoutADesktopIsRefused) {
+  StartServer();
+  const std::string file = root_ + "/shot.png";
+  RunResult r = Zynwatch({"screenshot", "-o", file});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_EQ(r.err, "zynwatch: Access is denied.\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+#ifdef ZYN_ZYNSERVER
+
+// The header fields of a BMP file that say what it holds.
+struct BmpFacts {
+  std::uint32_t fileSize = 0, offset = 0, width = 0, height = 0, bits = 0;
+};
+
+BmpFacts ReadBmp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<unsigned char> b(std::istreambuf_iterator<char>(in), {});
+  BmpFacts f;
+  if (b.size() < 54 || b[0] != 'B' || b[1] != 'M') return f;
+  auto u32 = [&](std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
+  };
+  f.fileSize = static_cast<std::uint32_t>(b.size()) == u32(2) ? u32(2) : 0;
+  f.offset = u32(10);
+  f.width = u32(18);
+  f.height = u32(22);
+  f.bits = b[28] | (b[29] << 8);
+  return f;
+}
+
+// Width and height from a PNG's header chunk.
+std::pair<std::uint32_t, std::uint32_t> PngSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<unsigned char> b(std::istreambuf_iterator<char>(in), {});
+  if (b.size() < 24 || b[1] != 'P' || b[2] != 'N' || b[3] != 'G') return {0, 0};
+  auto be32 = [&](std::size_t at) {
+    return (std::uint32_t{b[at]} << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+  };
+  return {be32(16), be32(20)};
+}
+
+TEST_F(ZynwatchTest, ScreenShotsOfADesktopAsBmpAndPng) {
+  if (!zyn::testing::XvfbDisplay::Available()) GTEST_SKIP() << "Xvfb is not installed";
+  zyn::testing::XvfbDisplay display(320, 200, 24);
+  ASSERT_TRUE(display.ok()) << display.error();
+  StartServer();
+
+  const std::string bmp = root_ + "/shot.bmp";
+  RunResult r = Zynwatch({"screenshot", "-o", bmp});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(r.out, bmp + ": 320 x 200 pixels\n");
+  BmpFacts f = ReadBmp(bmp);
+  EXPECT_EQ(f.width, 320u);
+  EXPECT_EQ(f.height, 200u);
+  EXPECT_EQ(f.offset, 54u);
+  EXPECT_EQ(f.fileSize, 54u + 200u * ((f.bits * 320u + 31) / 32 * 4)) << f.bits;
+
+  const std::string png = root_ + "/small.png";
+  r = Zynwatch({"screenshot", "--size", "160x100", "-o", png});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(PngSize(png), (std::pair<std::uint32_t, std::uint32_t>{160, 100}));
+
+  // Over TCP too.
+  StoreKey(TcpMachine());
+  r = Zynwatch({"-m", TcpMachine(), "--accept-new", "screenshot", "-o", root_ + "/tcp.png"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_EQ(PngSize(root_ + "/tcp.png"), (std::pair<std::uint32_t, std::uint32_t>{320, 200}));
+  StopServer();  // before its display goes
+}
+
+TEST_F(ZynwatchTest, ExecStartsAProgramAndMessageShowsABox) {
+  if (!zyn::testing::XvfbDisplay::Available()) GTEST_SKIP() << "Xvfb is not installed";
+  zyn::testing::XvfbDisplay display(320, 200, 24);
+  ASSERT_TRUE(display.ok()) << display.error();
+  StartServer();
+
+  const std::string file = root_ + "/started by exec";
+  RunResult r = Zynwatch({"exec", "/bin/sh", "-c", "echo \"$0\" > \"$1\"", "it's here", file});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  std::string text;
+  for (int i = 0; i < 250 && text.empty(); ++i) {
+    usleep(20000);
+    std::ifstream in(file);
+    std::getline(in, text);
+  }
+  EXPECT_EQ(text, "it's here");
+
+  r = Zynwatch({"exec", root_ + "/no such program"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_TRUE(Contains(r.err, "cannot start")) << Describe(r);
+
+  // The box stays while zynwatch stays (until Ctrl+C here), and goes with it.
+  auto boxShown = [] {
+    return Contains(RunProgram("/usr/bin/xwininfo", {"-root", "-tree"}).out,
+                    "\"ZYN Server Messenger\"");
+  };
+  RunResult message;
+  RunOptions interrupt;
+  interrupt.interruptAfterMs = 4000;
+  std::thread sender([&] {
+    message = Zynwatch({"message", "--", "-", "the", "disk", "is", "full"}, interrupt);
+  });
+  bool shown = false;
+  for (int i = 0; i < 35 && !shown; ++i) {
+    shown = boxShown();
+    if (!shown) usleep(100 * 1000);
+  }
+  sender.join();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(message.status, 0) << Describe(message);
+  EXPECT_LT(message.took.count(), 8000);
+  bool closed = false;
+  for (int i = 0; i < 30 && !closed; ++i) {
+    closed = !boxShown();
+    if (!closed) usleep(100 * 1000);
+  }
+  EXPECT_TRUE(closed);
+  StopServer();  // before its display goes
+}
+
+TEST_F(ZynwatchTest, ThisMachinesServerStartsOnDemandOnceRegistered) {
+  // Registered as registration does it, through a script that gives the program the test's
+  // configuration.
+  const std::string script = root_ + "/zynserver.sh";
+  std::ofstream(script) << "#!/bin/sh\nexec '" << ZYN_ZYNSERVER << "' --config '" << ServerConfig()
+                        << "'\n";
+  chmod(script.c_str(), 0755);
+  zyn::remote::ClassFile file;
+  file.registration.clsid = CLSID_ZYNServer;
+  file.registration.progId = zyn::kServerProgId;
+  file.registration.implementedCategories = {CATID_OPCDAServer20};
+  file.program = script;
+  std::string error;
+  ASSERT_TRUE(zyn::remote::MakeDirs(zyn::remote::UserClassDir(), 0700));
+  ASSERT_TRUE(zyn::remote::WriteClassFile(zyn::remote::UserClassDir(), file, &error)) << error;
+
+  RunResult r = Zynwatch({"status"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(Contains(r.out, "State:         Server running")) << Describe(r);
+  // The next command finds the server the first one started, or starts one anew once that
+  // one has ended.
+  r = Zynwatch({"read", kMemory});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  // The idle server ends by itself about a second after its last client.
+  RunResult after;
+  for (int i = 0; i < 50; ++i) {
+    usleep(100 * 1000);
+    after = RunProgram("/usr/bin/pgrep", {"-f", root_ + "/zynserver.conf"});
+    if (after.status == 1) break;
+  }
+  EXPECT_EQ(after.status, 1) << "the server started on demand is still running";
+}
+
+#endif  // ZYN_ZYNSERVER
 
 }  // namespace

@@ -1,6 +1,10 @@
 // The commands that administer a machine through its server's messenger, and the list of the
 // OPC servers registered there.
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <span>
 
 #include "interfaces/opc_da.h"
@@ -31,7 +35,11 @@ constexpr const char* kScreenshotUsage =
 constexpr const char* kMessageUsage =
     "usage: zynwatch message [--tip info|warning|error|status] TEXT...\n"
     "  shows TEXT (the words joined by blanks) to the person at the machine in a message box,\n"
-    "  or with --tip as a balloon of the server's tray icon of that kind\n";
+    "  or with --tip as a balloon of the server's tray icon of that kind. A box lasts as long\n"
+    "  as the connection: zynwatch waits until it closes by itself (10 seconds) or Ctrl+C.\n";
+
+// How long the server shows an unattended message box.
+constexpr int kMessageBoxSeconds = 10;
 
 constexpr const char* kExecUsage =
     "usage: zynwatch exec PROGRAM [ARGUMENT...]\n"
@@ -167,7 +175,26 @@ int MessageCommand(Session& session, const Args& args) {
   if (!messenger) return 1;
   HRESULT hr =
       tip ? messenger->ShowTipMessage(text.c_str(), *tip) : messenger->ShowMessage(text.c_str());
-  return FAILED(hr) ? Fail(hr) : 0;
+  if (FAILED(hr)) return Fail(hr);
+  // The server closes a box when the object that showed it goes, which leaving would do at
+  // once: stay until the box has closed by itself, or until Ctrl+C (SIGINT and SIGTERM were
+  // blocked at start). Other signals (the transport's wake-ups among them) end a wait early:
+  // it is taken up again for what is left.
+  if (!tip) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kMessageBoxSeconds);
+    for (auto now = std::chrono::steady_clock::now(); now < end;
+         now = std::chrono::steady_clock::now()) {
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now).count();
+      const timespec wait{static_cast<time_t>(left / 1000000000),
+                          static_cast<long>(left % 1000000000)};
+      if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) break;
+    }
+  }
+  return 0;
 }
 
 int ExecCommand(Session& session, const Args& args) {
