@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -106,15 +107,20 @@ HRESULT RemoteTarget(std::string_view machine, MachineTarget* target, std::strin
 }
 
 // Starts the program registered for clsid (or, for a class no program names, the first
-// program registered at all: every serving program offers the server browser), detached.
-bool StartLocalServer(REFCLSID clsid) {
+// program registered at all: every serving program offers the server browser; or else the
+// thread's fallback program), detached. False with *why when there is none or it cannot start.
+bool StartLocalServer(REFCLSID clsid, std::string* why) {
   std::vector<ClassFile> files = ReadClassFiles();
   std::string program;
   for (const ClassFile& file : files)
     if (file.registration.clsid == clsid) program = file.program;
   for (const ClassFile& file : files)
     if (program.empty()) program = file.program;
-  if (program.empty()) return false;
+  if (program.empty()) program = CurrentActivationSettings().localServerProgram;
+  if (program.empty()) {
+    *why = "no server runs on this machine and no program is registered to start";
+    return false;
+  }
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
@@ -130,7 +136,11 @@ bool StartLocalServer(REFCLSID clsid) {
   int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
+  if (rc != 0) {
+    *why = "no server runs on this machine and its program " + program +
+           " cannot be started: " + std::strerror(rc);
+    return false;
+  }
   // Reaped when it ends, so a long-lived client gathers no zombies from idle servers.
   std::thread([pid] {
     int status = 0;
@@ -193,12 +203,9 @@ HRESULT ActivateOnMachine(std::string_view machine, REFCLSID clsid, REFIID riid,
       }
       if (target.local && std::chrono::steady_clock::now() < startDeadline) {
         if (!started) {
-          started = StartLocalServer(clsid);
-          if (!started) {
-            return Fail(REGDB_E_CLASSNOTREG,
-                        "no server runs on this machine and no program is registered to start",
-                        error);
-          }
+          std::string why;
+          started = StartLocalServer(clsid, &why);
+          if (!started) return Fail(REGDB_E_CLASSNOTREG, why, error);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         continue;
@@ -219,7 +226,8 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
     std::condition_variable done;
     bool finished = false;
     bool abandoned = false;
-    bool asking = false;  // the first-contact question is being answered
+    bool asking = false;                             // the first-contact question is being answered
+    std::chrono::steady_clock::duration askedFor{};  // time spent answering it
     HRESULT hr = E_FAIL;
     com::ComPtr<IUnknown> object;
     std::string error;
@@ -232,10 +240,13 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
     // The question stops the clock: a person answering is not a machine failing to.
     settings.trustFirstContact =
         [shared, ask = std::move(settings.trustFirstContact)](const FirstContact& contact) {
+          std::chrono::steady_clock::time_point askedAt;
           {
             std::lock_guard lock(shared->mutex);
             if (shared->abandoned) return false;
             shared->asking = true;
+            askedAt = std::chrono::steady_clock::now();
+            shared->done.notify_all();
           }
           bool accepted = false;
           try {
@@ -245,6 +256,7 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
           }
           std::lock_guard lock(shared->mutex);
           shared->asking = false;
+          shared->askedFor += std::chrono::steady_clock::now() - askedAt;
           shared->done.notify_all();
           return accepted;
         };
@@ -265,19 +277,17 @@ HRESULT ActivateWithTimeLimit(std::string_view machine, REFCLSID clsid, REFIID r
     shared->done.notify_all();
   }).detach();
   std::unique_lock lock(shared->mutex);
-  using Clock = std::chrono::steady_clock;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs);
+  // The limit counts the time the machine takes, not the time a person takes to answer.
+  const auto start = std::chrono::steady_clock::now();
   while (!shared->finished) {
     if (shared->asking) {
-      const auto askedAt = Clock::now();
       shared->done.wait(lock, [&] { return !shared->asking || shared->finished; });
-      deadline += Clock::now() - askedAt;
       continue;
     }
+    const auto deadline = start + std::chrono::milliseconds(timeLimitMs) + shared->askedFor;
     if (!shared->done.wait_until(lock, deadline,
-                                 [&] { return shared->finished || shared->asking; })) {
+                                 [&] { return shared->finished || shared->asking; }))
       break;
-    }
   }
   if (!shared->finished) {
     shared->abandoned = true;

@@ -2,8 +2,9 @@
 // callers use so that an unreachable machine costs at most a time limit.
 //
 // "My Computer" (or no machine) is this machine, reached through the Unix socket of its
-// endpoint; when nothing listens there, the program registered for the class is started, as
-// the platform starts a local server, and the activation waits for it. Any other name is a
+// endpoint; when nothing listens there, the program registered for the class (or the caller's
+// fallback program) is started, as the platform starts a local server, and the activation
+// waits for it. Any other name is a
 // host, "host" or "host:port" (default port kDefaultPort), reached over TCP with TLS: its
 // certificate is pinned on first contact and the access key kept for it is presented.
 #pragma once
@@ -67,7 +68,8 @@ struct FirstContact {
   std::string fingerprint;  // SHA-256 of the certificate, colon hex ("AB:CD:...")
 };
 
-// How activations reach a remote machine; the defaults are the stored key and silent pinning.
+// How activations reach a machine; the defaults are the stored key, silent pinning and only
+// registered programs.
 struct ActivationSettings {
   // Presented instead of the key stored for the machine when not empty.
   std::string accessKey;
@@ -79,6 +81,9 @@ struct ActivationSettings {
   // thread that must not be blocked can refuse here, keep the fingerprint, ask its user, and
   // activate again with a callback that accepts exactly that fingerprint.
   std::function<bool(const FirstContact&)> trustFirstContact;
+  // For "My Computer": the program started when no server runs and none is registered (a
+  // client that ships with its server names the one beside it). Empty: none.
+  std::string localServerProgram;
 };
 
 // Sets the calling thread's activation settings while it lives (the previous ones come back

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include "interfaces/zyn_ids.h"
 #include "platform/com/guid.h"
 #include "platform/remote/activation.h"
+#include "platform/remote/connections.h"
 #include "platform/remote/paths.h"
 #include "platform/remote/registration.h"
 #include "tests/remote/child_process.h"
@@ -157,6 +159,14 @@ class ZynwatchTest : public ::testing::Test {
 
   bool Pinned(const std::string& machine) const {
     return std::filesystem::exists(zyn::remote::MachineDir(machine) + "/cert.pem");
+  }
+
+  // A copy of zynwatch in a folder of its own (so its neighbours are the test's to choose).
+  std::string CopyOfZynwatch(const std::string& folder) {
+    const std::string dir = root_ + "/" + folder;
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(ZYN_ZYNWATCH, dir + "/zynwatch");
+    return dir + "/zynwatch";
   }
 
   static RunResult Zynwatch(const std::vector<std::string>& args, const RunOptions& options = {}) {
@@ -438,6 +448,37 @@ TEST_F(ZynwatchTest, OverTcpTheKeyComesFromTheOptionTheFileOrTheEnvironment) {
   EXPECT_TRUE(Contains(missing.err, "No such file")) << Describe(missing);
 }
 
+// The activation zynwatch makes, called directly: a person taking longer than the time
+// limit to answer the question is no machine failing to answer.
+TEST_F(ZynwatchTest, TheFirstContactQuestionStopsTheActivationClock) {
+  StartServer();
+  const std::string machine = TcpMachine();
+  zyn::remote::ActivationSettings settings;
+  settings.accessKey = ServerKey();
+  int asked = 0;
+  settings.trustFirstContact = [&](const zyn::remote::FirstContact& contact) {
+    ++asked;
+    EXPECT_EQ(contact.machine, machine);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    return true;
+  };
+  {
+    zyn::remote::ActivationSettingsScope scope(std::move(settings));
+    com::ComPtr<IOPCServer> server;
+    EXPECT_EQ(zyn::remote::ActivateWithTimeLimit(machine, CLSID_ZYNServer, IID_IOPCServer, 2000,
+                                                 E_FAIL, server.ReleaseAndGetVoidAddressOf()),
+              S_OK)
+        << zyn::remote::LastActivationError();
+    EXPECT_TRUE(server);
+  }
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(Pinned(machine));
+  // The thread's settings are back to the defaults.
+  EXPECT_FALSE(zyn::remote::CurrentActivationSettings().trustFirstContact);
+  EXPECT_TRUE(zyn::remote::CurrentActivationSettings().accessKey.empty());
+  zyn::remote::CloseAllConnections();
+}
+
 TEST_F(ZynwatchTest, WatchOverTcpNamesTheHostInThePaths) {
   StartServer();
   const std::string machine = TcpMachine();
@@ -460,8 +501,9 @@ TEST_F(ZynwatchTest, UnreachableMachinesAndMissingServersFailWithTheirReason) {
       << Describe(host);
   EXPECT_LT(host.took.count(), 10000);
 
-  // No server runs here and none is registered.
-  RunResult local = Zynwatch({"list"});
+  // No server runs here, none is registered, and none is beside this copy of zynwatch.
+  const std::string alone = CopyOfZynwatch("alone");
+  RunResult local = RunProgram(alone, {"list"});
   EXPECT_EQ(local.status, 1) << Describe(local);
   EXPECT_TRUE(Contains(local.err, "zynwatch: Class not registered\n")) << Describe(local);
   EXPECT_TRUE(Contains(local.err, "zynserver /RegServer")) << Describe(local);
@@ -643,7 +685,11 @@ TEST_F(ZynwatchTest, ThisMachinesServerStartsOnDemandOnceRegistered) {
   ASSERT_TRUE(zyn::remote::MakeDirs(zyn::remote::UserClassDir(), 0700));
   ASSERT_TRUE(zyn::remote::WriteClassFile(zyn::remote::UserClassDir(), file, &error)) << error;
 
-  RunResult r = Zynwatch({"status"});
+  // A zynserver beside zynwatch stands back for the registered one.
+  const std::string zynwatch = CopyOfZynwatch("bin");
+  std::ofstream(root_ + "/bin/zynserver") << "#!/bin/sh\nexit 3\n";
+  chmod((root_ + "/bin/zynserver").c_str(), 0755);
+  RunResult r = RunProgram(zynwatch, {"status"});
   ASSERT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(Contains(r.out, "State:         Server running")) << Describe(r);
   // The next command finds the server the first one started, or starts one anew once that
@@ -651,6 +697,24 @@ TEST_F(ZynwatchTest, ThisMachinesServerStartsOnDemandOnceRegistered) {
   r = Zynwatch({"read", kMemory});
   EXPECT_EQ(r.status, 0) << Describe(r);
   // The idle server ends by itself about a second after its last client.
+  RunResult after;
+  for (int i = 0; i < 50; ++i) {
+    usleep(100 * 1000);
+    after = RunProgram("/usr/bin/pgrep", {"-f", root_ + "/zynserver.conf"});
+    if (after.status == 1) break;
+  }
+  EXPECT_EQ(after.status, 1) << "the server started on demand is still running";
+}
+
+TEST_F(ZynwatchTest, WithNoneRegisteredTheServerBesideZynwatchStarts) {
+  const std::string zynwatch = CopyOfZynwatch("bin");
+  const std::string script = root_ + "/bin/zynserver";
+  std::ofstream(script) << "#!/bin/sh\nexec '" << ZYN_ZYNSERVER << "' --config '" << ServerConfig()
+                        << "'\n";
+  chmod(script.c_str(), 0755);
+  RunResult r = RunProgram(zynwatch, {"read", kMemory});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_TRUE(Contains(r.out, "\\Memory\\Available MBytes\t")) << Describe(r);
   RunResult after;
   for (int i = 0; i < 50; ++i) {
     usleep(100 * 1000);

@@ -76,6 +76,17 @@ const std::map<std::string, Command>& Commands() {
   return commands;
 }
 
+// The zynserver program in zynwatch's own folder, when there is one to run.
+std::string ServerBesideThisProgram() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return {};
+  self[n] = '\0';
+  std::string path(self);
+  path = path.substr(0, path.rfind('/') + 1) + "zynserver";
+  return access(path.c_str(), X_OK) == 0 ? path : std::string();
+}
+
 bool IsLocal(const std::string& machine) {
   return machine.empty() || machine == zyn::remote::kMyComputer;
 }
@@ -126,8 +137,10 @@ int main(int argc, char** argv) {
   const Args rest(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
 
   // The key and the certificate matter only for a host; this machine's socket admits its
-  // owner without them.
+  // owner without them. This machine's server, when none runs and none is registered, is the
+  // one that came with zynwatch.
   zyn::remote::ActivationSettings settings;
+  settings.localServerProgram = ServerBesideThisProgram();
   FirstContactPrompt prompt(acceptNew, isatty(STDIN_FILENO) != 0, stdin, stderr);
   if (!IsLocal(machine)) {
     std::string error;

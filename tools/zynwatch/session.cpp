@@ -59,7 +59,9 @@ HRESULT Session::ReportActivation(HRESULT hr) {
   std::string reason = zyn::remote::LastActivationError();
   if (!reason.empty()) text += "\n" + reason;
   if (hr == REGDB_E_CLASSNOTREG && IsLocal(machine_))
-    text += "\nregister the server of this machine with 'zynserver /RegServer'";
+    text +=
+        "\nregister this machine's server with 'zynserver /RegServer', or keep the zynserver "
+        "program beside zynwatch";
   if (prompt_ && !prompt_->hint().empty()) text += "\n" + prompt_->hint();
   Fail(text);
   return hr;
