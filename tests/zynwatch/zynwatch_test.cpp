@@ -379,6 +379,12 @@ TEST_F(ZynwatchTest, OverTcpTheFirstContactIsAcceptedOnRequestOnly) {
   ASSERT_TRUE(zyn::remote::ReadFile(CredentialsDir() + "/cert.pem", &certificate));
   const std::string fingerprint = zyn::remote::CertificateFingerprint(certificate);
   ASSERT_EQ(fingerprint.size(), 32u * 3 - 1) << fingerprint;
+  // What the help tells the server's administrator to compare it with.
+  if (access("/usr/bin/openssl", X_OK) == 0) {
+    RunResult openssl = RunProgram("/usr/bin/openssl", {"x509", "-noout", "-fingerprint", "-sha256",
+                                                        "-in", CredentialsDir() + "/cert.pem"});
+    EXPECT_TRUE(Contains(openssl.out, "=" + fingerprint + "\n")) << openssl.out << fingerprint;
+  }
 
   // Not a terminal: refused, with the fingerprint and how to accept, and nothing pinned.
   RunResult refused = Zynwatch({"-m", machine, "status"});

@@ -119,22 +119,4 @@ TEST_F(ObserverTest, PropertiesCarryTheirValues) {
   EXPECT_TRUE(properties.empty());
 }
 
-TEST_F(ObserverTest, StatusCountsTheWatchedGroup) {
-  Observer::Status status;
-  ASSERT_EQ(observer_.GetStatus(&status), S_OK);
-  EXPECT_EQ(status.vendor, "Corvane");
-  EXPECT_EQ(status.record.dwGroupCount, 0u);
-  EXPECT_EQ(status.record.szVendorInfo, nullptr);
-  DWORD revised = 0;
-  std::vector<Rejected> rejected;
-  ASSERT_EQ(observer_.Watch(
-                {"\\Memory\\Available MBytes"}, 1000, 0, [](const Sample&) {}, &revised, &rejected),
-            S_OK);
-  ASSERT_EQ(observer_.GetStatus(&status), S_OK);
-  EXPECT_EQ(status.record.dwGroupCount, 1u);
-  observer_.Stop();
-  ASSERT_EQ(observer_.GetStatus(&status), S_OK);
-  EXPECT_EQ(status.record.dwGroupCount, 0u);
-}
-
 }  // namespace

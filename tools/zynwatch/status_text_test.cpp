@@ -69,12 +69,4 @@ TEST_F(StatusText, TheRecordReadsAsTheStatusDialog) {
   EXPECT_NE(text.find("Last Update:   14:03:09 07.03.2005\n"), std::string::npos);
 }
 
-TEST(ServerState, EveryStateHasItsText) {
-  EXPECT_EQ(ServerStateText(2), "Server failed");
-  EXPECT_EQ(ServerStateText(3), "Server requires configuration");
-  EXPECT_EQ(ServerStateText(4), "Server suspended");
-  EXPECT_EQ(ServerStateText(5), "Server in test mode");
-  EXPECT_EQ(ServerStateText(0), "Unknown");
-}
-
 }  // namespace
