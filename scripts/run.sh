@@ -11,7 +11,7 @@ scripts/setup.sh >&2
 build=${BUILD_DIR:-build-run}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYN_BUILD_TESTS=OFF \
   -DZYN_BUILD_BENCH=OFF >&2
-cmake --build "$build" -j "$(nproc)" --target zynwatch >&2
+cmake --build "$build" -j "$(nproc)" --target zynwatch zynserver >&2
 
 if (($# == 0)); then set -- watch; fi
 exec "$build/tools/zynwatch/zynwatch" "$@"

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkgconf git
   libgtest-dev libgmock-dev libbenchmark-dev capnproto libcapnp-dev libssl-dev
-  qt6-base-dev libgl-dev libxcb1-dev xvfb xauth x11-utils dbus dbus-x11 xdg-utils
+  qt6-base-dev libgl-dev libxcb1-dev xvfb xauth x11-utils dbus dbus-x11 xdg-utils libpng-dev
 )
 
 missing=()

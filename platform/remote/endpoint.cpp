@@ -1,5 +1,6 @@
 #include "platform/remote/endpoint.h"
 
+#include <arpa/inet.h>
 #include <capnp/rpc-twoparty.h>
 #include <fcntl.h>
 #include <kj/compat/tls.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "interfaces/opc_common.h"
@@ -267,44 +269,79 @@ long WholeNumber(const char* text, long limit) {
   return errno == 0 && *end == '\0' && value <= limit ? value : -1;
 }
 
-// The listening sockets a service manager handed to this process (from descriptor 3 on, when
-// LISTEN_PID names this process), as (descriptor, whether clients come over TLS). The
-// variables are removed, so programs this one starts do not take the sockets for theirs. A
-// socket unit may also hold datagram sockets, FIFOs or sockets that do not listen: those cannot
-// accept and are left alone (accepting on them fails at once, which would keep the endpoint
-// from starting).
-std::vector<std::pair<int, bool>> HandedOverListeners() {
-  std::vector<std::pair<int, bool>> found;
+// The descriptors a service manager handed to this process (from descriptor 3 on), when
+// LISTEN_PID names this process; -1 when none were.
+long HandedOverCount() {
   const long pid = WholeNumber(std::getenv("LISTEN_PID"), std::numeric_limits<pid_t>::max());
   const long count = WholeNumber(std::getenv("LISTEN_FDS"), 4096);
-  if (pid != getpid() || count < 0) return found;
+  return pid == getpid() ? count : -1;
+}
+
+// The address a handed-over descriptor listens on, when the endpoint can serve it. A socket
+// unit may also hold datagram sockets, FIFOs or sockets that do not listen: those cannot
+// accept (accepting on them fails at once, which would keep the endpoint from starting).
+std::optional<HandedOverListener> ServableListener(int fd) {
+  int type = 0, listening = 0;
+  socklen_t size = sizeof type;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM)
+    return std::nullopt;
+  size = sizeof listening;
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+    return std::nullopt;
+  sockaddr_storage address{};
+  socklen_t len = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0) return std::nullopt;
+  char host[INET6_ADDRSTRLEN] = "";
+  switch (address.ss_family) {
+    case AF_UNIX: {
+      const auto* un = reinterpret_cast<const sockaddr_un*>(&address);
+      return HandedOverListener{
+          fd, false,
+          "unix:" + std::string(un->sun_path, strnlen(un->sun_path, sizeof un->sun_path))};
+    }
+    case AF_INET: {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+      inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+      return HandedOverListener{
+          fd, true, "tcp:" + std::string(host) + ":" + std::to_string(ntohs(in->sin_port))};
+    }
+    case AF_INET6: {
+      const auto* in = reinterpret_cast<const sockaddr_in6*>(&address);
+      inet_ntop(AF_INET6, &in->sin6_addr, host, sizeof host);
+      return HandedOverListener{
+          fd, true, "tcp:[" + std::string(host) + "]:" + std::to_string(ntohs(in->sin6_port))};
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// Takes the handed-over listeners for the endpoint. The variables are removed and every
+// handed descriptor is marked close-on-exec, so programs this one starts do not take the
+// sockets for theirs.
+std::vector<HandedOverListener> TakeHandedOverListeners() {
+  std::vector<HandedOverListener> found = FindHandedOverListeners();
+  const long count = HandedOverCount();
   unsetenv("LISTEN_PID");
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_FDNAMES");
   for (int fd = 3; fd < 3 + count; ++fd) {
-    // None of them is inherited by programs this one starts.
     int flags = fcntl(fd, F_GETFD);
-    if (flags < 0) continue;
-    fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-    int type = 0, listening = 0;
-    socklen_t size = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) continue;
-    size = sizeof listening;
-    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) continue;
-    sockaddr_storage address{};
-    socklen_t len = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0) continue;
-    if (address.ss_family == AF_UNIX) {
-      found.emplace_back(fd, false);
-    } else if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
-      TuneTcpListener(fd);
-      found.emplace_back(fd, true);
-    }
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
   }
+  for (const HandedOverListener& listener : found)
+    if (listener.tls) TuneTcpListener(listener.fd);
   return found;
 }
 
 }  // namespace
+
+std::vector<HandedOverListener> FindHandedOverListeners() {
+  std::vector<HandedOverListener> found;
+  for (long fd = 3, end = 3 + HandedOverCount(); fd < end; ++fd)
+    if (auto listener = ServableListener(int(fd))) found.push_back(std::move(*listener));
+  return found;
+}
 
 std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* error,
                                           bool* anotherServes) {
@@ -322,7 +359,10 @@ std::unique_ptr<Endpoint> Endpoint::Start(EndpointOptions options, std::string* 
       close(fd);
   };
 
-  if (options.socketActivation) sockets = HandedOverListeners();
+  if (options.socketActivation) {
+    for (const HandedOverListener& listener : TakeHandedOverListeners())
+      sockets.emplace_back(listener.fd, listener.tls);
+  }
   if (options.listenUnix) {
     endpoint->unixPath_ = options.unixPath.empty() ? DefaultUnixSocketPath() : options.unixPath;
     std::string dir = endpoint->unixPath_.substr(0, endpoint->unixPath_.rfind('/'));

@@ -34,6 +34,19 @@ struct EndpointOptions {
   bool offerServerList = true;
 };
 
+// A listening socket a service manager handed to this process (LISTEN_PID naming it,
+// LISTEN_FDS counting from descriptor 3) that an endpoint serves: Unix sockets as this
+// machine's, TCP sockets with TLS. `address` is "unix:PATH" or "tcp:HOST:PORT".
+struct HandedOverListener {
+  int fd;
+  bool tls;
+  std::string address;
+};
+// Looks at the handed-over sockets without taking them (Start takes them when
+// EndpointOptions::socketActivation is set); sockets an endpoint cannot serve (datagram ones,
+// ones that do not listen) are left out.
+std::vector<HandedOverListener> FindHandedOverListeners();
+
 class Endpoint {
  public:
   // Starts listening; null with *error when no listener could be set up.

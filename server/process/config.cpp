@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -193,13 +194,25 @@ bool LoadConfig(const std::string& path, bool mustExist, ServerConfig* out,
   return ParseConfig(text.str(), path, out, warnings, error);
 }
 
+namespace {
+
+// Root's server is the machine's: its files live under /etc, since a system service may have
+// no home. An explicit XDG_CONFIG_HOME still wins, so a test (or a second installation) run as
+// root keeps its files to itself, as every other path of the program does.
+bool UsesSystemFolder() {
+  const char* configHome = std::getenv("XDG_CONFIG_HOME");
+  return geteuid() == 0 && (configHome == nullptr || *configHome == '\0');
+}
+
+}  // namespace
+
 std::string DefaultConfigPath() {
-  if (geteuid() == 0) return "/etc/zynwatch/zynserver.conf";
+  if (UsesSystemFolder()) return "/etc/zynwatch/zynserver.conf";
   return zyn::remote::ConfigHome() + "/zynwatch/zynserver.conf";
 }
 
 std::string DefaultCredentialsDir() {
-  if (geteuid() == 0) return "/etc/zynwatch/endpoint";
+  if (UsesSystemFolder()) return "/etc/zynwatch/endpoint";
   return zyn::remote::EndpointDir();
 }
 

@@ -37,10 +37,11 @@ bool ParseConfig(std::string_view text, const std::string& fileName, ServerConfi
 bool LoadConfig(const std::string& path, bool mustExist, ServerConfig* out,
                 std::vector<std::string>* warnings, std::string* error);
 
-// /etc/zynwatch/zynserver.conf for root, $XDG_CONFIG_HOME/zynwatch/zynserver.conf otherwise.
+// /etc/zynwatch/zynserver.conf for root without XDG_CONFIG_HOME,
+// $XDG_CONFIG_HOME/zynwatch/zynserver.conf otherwise.
 std::string DefaultConfigPath();
-// /etc/zynwatch/endpoint for root (a system service may have no home), the transport's
-// per-user folder otherwise.
+// /etc/zynwatch/endpoint for root without XDG_CONFIG_HOME (a system service may have no home),
+// the transport's per-user folder otherwise.
 std::string DefaultCredentialsDir();
 
 // The file registration writes when there is none: every setting, documented, with TCP on

@@ -1,6 +1,9 @@
 #include "server/process/config.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -109,6 +112,22 @@ TEST(Config, MissingFile) {
   EXPECT_TRUE(LoadConfig("/nonexistent/zynserver.conf", false, &config, &warnings, &error));
   EXPECT_FALSE(LoadConfig("/nonexistent/zynserver.conf", true, &config, &warnings, &error));
   EXPECT_NE(error.find("/nonexistent/zynserver.conf"), std::string::npos);
+}
+
+// Root's files are the machine's, unless the environment moves the configuration home: then
+// they follow it, so a test run as root never touches /etc.
+TEST(Config, DefaultFoldersFollowAnExplicitConfigHomeEvenForRoot) {
+  const char* saved = std::getenv("XDG_CONFIG_HOME");
+  const std::string before = saved ? saved : "";
+  setenv("XDG_CONFIG_HOME", "/scratch/cfg", 1);
+  EXPECT_EQ(DefaultConfigPath(), "/scratch/cfg/zynwatch/zynserver.conf");
+  EXPECT_EQ(DefaultCredentialsDir().rfind("/scratch/cfg/", 0), 0u) << DefaultCredentialsDir();
+  unsetenv("XDG_CONFIG_HOME");
+  if (geteuid() == 0) {
+    EXPECT_EQ(DefaultConfigPath(), "/etc/zynwatch/zynserver.conf");
+    EXPECT_EQ(DefaultCredentialsDir(), "/etc/zynwatch/endpoint");
+  }
+  if (saved) setenv("XDG_CONFIG_HOME", before.c_str(), 1);
 }
 
 }  // namespace
