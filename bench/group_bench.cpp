@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/data_change_sink.h"
 #include "platform/com/taskmem.h"
 #include "platform/perf/pdh.h"
 #include "platform/perf/perf.h"
@@ -79,7 +80,7 @@ std::vector<std::string> ItemPaths() {
 }
 
 // Counts values, and notes the update thread's CPU clock and the time at each return.
-class CountingSink final : public com::ComObject<IOPCDataCallback> {
+class CountingSink final : public DataChangeSink {
  public:
   HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE*,
                        VARIANT* pvValues, WORD*, FILETIME*, HRESULT*) override {
@@ -98,14 +99,6 @@ class CountingSink final : public com::ComObject<IOPCDataCallback> {
     changed_.notify_all();
     return S_OK;
   }
-  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                         FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
   struct Seen {
     std::size_t calls;

@@ -3,6 +3,7 @@
 // is expected to happen.
 #include <gtest/gtest.h>
 
+#include "interfaces/data_change_sink.h"
 #include "server/group_test_support.h"
 
 namespace {
@@ -266,7 +267,7 @@ TEST_F(GroupTest, RefreshesAnswerFromTheCacheOrTheDevice) {
 
 // A sink whose QueryInterface blocks on the update thread: when the thread rebuilds its sink
 // list it fetches this sink from the interface table, outside the group lock, and waits there.
-class GateSink final : public com::ComObject<IOPCDataCallback> {
+class GateSink final : public DataChangeSink {
  public:
   explicit GateSink(std::thread::id owner) : owner_(owner) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -291,14 +292,6 @@ class GateSink final : public com::ComObject<IOPCDataCallback> {
                        FILETIME*, HRESULT*) override {
     return S_OK;
   }
-  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                         FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
  private:
   const std::thread::id owner_;

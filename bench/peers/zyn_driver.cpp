@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/data_change_sink.h"
 #include "interfaces/opc_da.h"
 #include "interfaces/zyn_ids.h"
 #include "platform/com/connpoint.h"
@@ -42,7 +43,7 @@
 namespace {
 
 // Counts the values of the callbacks that arrive while the window is open.
-class CountingSink final : public com::ComObject<IOPCDataCallback> {
+class CountingSink final : public DataChangeSink {
  public:
   HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE*, VARIANT*,
                        WORD*, FILETIME* pftTimeStamps, HRESULT*) override {
@@ -60,14 +61,6 @@ class CountingSink final : public com::ComObject<IOPCDataCallback> {
     latencies_.push_back(latencyMs);
     return S_OK;
   }
-  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                         FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
   void Open() { open_.store(true); }
   // Closes the window and hands out what it counted.

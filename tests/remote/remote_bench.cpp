@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/data_change_sink.h"
 #include "interfaces/opc_da.h"
 #include "interfaces/zyn_ids.h"
 #include "platform/com/connpoint.h"
@@ -43,7 +44,7 @@ struct Sample {
   double latencyMs;
 };
 
-class Sink final : public com::ComObject<IOPCDataCallback> {
+class Sink final : public DataChangeSink {
  public:
   explicit Sink(Clock::time_point start) : start_(start) {}
   HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE*, VARIANT*,
@@ -56,14 +57,6 @@ class Sink final : public com::ComObject<IOPCDataCallback> {
     samples_.push_back({std::chrono::duration<double>(Clock::now() - start_).count(), latency});
     return S_OK;
   }
-  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                         FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
   std::vector<Sample> Samples() {
     std::lock_guard lock(mutex_);
     return samples_;

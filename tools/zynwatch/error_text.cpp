@@ -56,7 +56,14 @@ std::string ErrorText(HRESULT hr) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(hr));
   std::string_view opc = OpcErrorText(hr);
-  if (opc != kNonOpcErrorText) return std::string(opc) + "\nError code: " + code;
-  if (const char* text = SystemMessage(hr)) return text;
-  return std::string("Error ") + code;
+  // Built by appending: GCC 12 warns (-Wrestrict, wrongly) about operator+ on these at -O2.
+  std::string text;
+  if (opc != kNonOpcErrorText) {
+    text.append(opc).append("\nError code: ").append(code);
+  } else if (const char* message = SystemMessage(hr)) {
+    text = message;
+  } else {
+    text.append("Error ").append(code);
+  }
+  return text;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "interfaces/data_change_sink.h"
 #include "interfaces/opc_common.h"
 #include "interfaces/zyn_ids.h"
 #include "platform/com/connpoint.h"
@@ -18,7 +19,7 @@
 namespace {
 
 // Turns each OnDataChange into a Sample of the watched counters (client handle = index).
-class SampleSink final : public com::ComObject<IOPCDataCallback> {
+class SampleSink final : public DataChangeSink {
  public:
   SampleSink(std::function<void(const Sample&)> onSample, std::size_t count)
       : onSample_(std::move(onSample)), count_(count) {}
@@ -38,14 +39,6 @@ class SampleSink final : public com::ComObject<IOPCDataCallback> {
     if (dwCount > 0) onSample_(sample);
     return S_OK;
   }
-  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                         FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
  private:
   std::function<void(const Sample&)> onSample_;
