@@ -122,8 +122,8 @@ def rate_text(rate_ms):
     return "%g s" % (rate_ms / 1000.0) if rate_ms >= 1000 else "%d ms" % rate_ms
 
 
-def _num(value, spec, missing="-"):
-    return missing if value is None else format(value, spec)
+def _num(value, pattern, missing="-"):
+    return missing if value is None else format(value, pattern)
 
 
 def table(summaries, agent_names=AGENT_NAMES):
