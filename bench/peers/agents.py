@@ -254,7 +254,9 @@ class PcpAgent(Agent):
         config = os.path.join(self.dir, "pmcd.conf")
         with open(config, "w") as f:
             f.write(pmcd_config(set_name, system, self.pmdas_dir))
-        # pmcd drops to the pcp user: its folders must be that user's.
+        # pmcd drops to the pcp user: its folders must be that user's. It also runs in its
+        # folder, where its agents write their logs (linux.log, proc.log), so that none lands in
+        # the folder the script was started from.
         try:
             user = pwd.getpwnam("pcp")
             for root, dirs, files in os.walk(self.dir):
@@ -269,7 +271,7 @@ class PcpAgent(Agent):
                      "-s", os.path.join(self.dir, "run", "pmcd.socket"), "-c", config,
                      "-l", os.path.join(self.dir, "pmcd.log")],
                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                    stderr=subprocess.DEVNULL, env=env)
+                    stderr=subprocess.DEVNULL, env=env, cwd=self.dir)
         wait_for_port(self.port, self.process)
 
     def client_argv(self, request_file, rate_ms, latencies_file):
