@@ -1,20 +1,15 @@
 // Installed Software: the packages of dpkg's database.
 
-#include <cctype>
+#include <strings.h>
 
 #include "server/sysinfo/categories.h"
 
 namespace sysinfo {
 namespace {
 
+// Field names of a control file are case-insensitive.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // The fields of one stanza that the list needs.
