@@ -1,4 +1,4 @@
-"""Starting and stopping the three agents by hand, bound to 127.0.0.1 only.
+"""Starting and stopping the agents by hand, bound to 127.0.0.1 only.
 
 Every agent started is listed in the pid file run.sh watches ("pid starttime" a line) until
 it has been stopped, so that no way of ending leaves one running."""
@@ -307,3 +307,44 @@ class NodeAgent(Agent):
     def client_argv(self, matchers_file, rate_ms, latencies_file):
         return ["/usr/bin/python3", self.script, "node-client", str(self.port), matchers_file,
                 str(rate_ms), latencies_file]
+
+
+class FloorAgent(Agent):
+    """The least an agent can spend on the work: floor_agent reads the same kernel files,
+    parses the numbers and hands them over loopback, nothing more. Its observer asks for the
+    set by name; the small set's instances are the ones every agent is asked for."""
+
+    name = "floor (minimal C++ reader)"
+    key = "floor"
+
+    def __init__(self, pidfile, build_dir, instances, log):
+        super().__init__(pidfile)
+        self.program = os.path.join(build_dir, "bench", "peers", "floor_agent")
+        self.instances = instances
+        self.log = log  # its complaints, if any
+        self.port = None
+
+    def serve_argv(self):
+        argv = [self.program, "serve"]
+        for option, names in (("--cpu", self.instances.cpus), ("--disk", self.instances.disks),
+                              ("--net", self.instances.interfaces)):
+            for name in names:
+                argv += [option, name]
+        return argv
+
+    def start(self, set_name):
+        # The set is the observer's choice; the agent serves either.
+        with open(self.log, "ab") as log:
+            self._spawn(self.serve_argv(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                        stderr=log, bufsize=0)
+        line = read_line(self.process, 30)
+        if not line or not line.startswith("listening on tcp:"):
+            raise AgentError("%s did not say where it listens (see %s)" % (self.program,
+                                                                          self.log))
+        self.port = int(line.rsplit(":", 1)[1])
+        self._drain = threading.Thread(target=self.process.stdout.readall, daemon=True)
+        self._drain.start()
+
+    def client_argv(self, set_name, rate_ms, latencies_file):
+        return [self.program, "observe", "--port", str(self.port), "--rate", str(rate_ms),
+                "--set", set_name, "--latencies", latencies_file]

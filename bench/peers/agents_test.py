@@ -5,6 +5,8 @@ import time
 import unittest
 
 import agents
+import counters
+import peers
 import procstat
 
 # A server program that says where it listens in one write, both lines at once, as a program
@@ -71,6 +73,54 @@ class ZynAgentTest(unittest.TestCase):
         agent = agents.ZynAgent(self.pidfile, self.build, os.path.join(self.dir, "home"), "tcp")
         self.assertTrue(agent.stand_in)
         self.assertTrue(agent.server.endswith("remote_e2e_server"))
+
+
+class FloorAgentTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zyn-agents-test-")
+        self.build = os.path.join(self.dir, "build")
+        os.makedirs(os.path.join(self.build, "bench", "peers"))
+        self.pidfile = os.path.join(self.dir, "daemons")
+        open(self.pidfile, "w").close()
+        self.instances = counters.Instances(["0", "1"], ["cciss/c0d0"], ["lo", "eth 0"])
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def fake(self, script):
+        path = os.path.join(self.build, "bench", "peers", "floor_agent")
+        with open(path, "w") as f:
+            f.write(script)
+        os.chmod(path, 0o755)
+        return agents.FloorAgent(self.pidfile, self.build, self.instances,
+                                 os.path.join(self.dir, "floor.log"))
+
+    def test_every_instance_is_one_argument_and_the_observer_names_the_set(self):
+        agent = self.fake("#!/bin/sh\necho 'listening on tcp:5678'\nexec sleep 60\n")
+        self.assertEqual(agent.serve_argv()[1:], [
+            "serve", "--cpu", "0", "--cpu", "1", "--disk", "cciss/c0d0", "--net", "lo",
+            "--net", "eth 0"])
+        agent.start("large")
+        pid = agent.pid
+        try:
+            argv = agent.client_argv("large", 100, "lat")
+            self.assertEqual(argv[1:], ["observe", "--port", "5678", "--rate", "100", "--set",
+                                        "large", "--latencies", "lat"])
+        finally:
+            agent.stop()
+        self.assertIsNone(procstat.start_time(pid))
+
+    def test_an_agent_that_fails_to_start_is_stopped_by_the_window(self):
+        # It says something else and stays up: the window must not leave it running.
+        agent = self.fake("#!/bin/sh\necho 'no port for you' >&2\necho starting\n"
+                          "exec sleep 60\n")
+        with self.assertRaises(agents.AgentError):
+            peers.run_window(agent, lambda latencies: ["true"], "small", 100, 1, 1, self.dir)
+        with open(self.pidfile) as f:
+            self.assertEqual(f.read(), "")
+        self.assertIsNone(agent.process)
+        with open(os.path.join(self.dir, "floor.log")) as f:
+            self.assertIn("no port for you", f.read())
 
 
 class PmcdConfigTest(unittest.TestCase):

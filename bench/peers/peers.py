@@ -25,6 +25,8 @@ SCRIPT = os.path.abspath(__file__)
 # (set, rate in ms, window in s)
 WINDOWS = [("small", 1000, 60), ("small", 100, 30), ("large", 1000, 60), ("large", 100, 30)]
 QUICK_WINDOWS = [("small", 1000, 10), ("small", 100, 5), ("large", 1000, 10), ("large", 100, 5)]
+# As --only names them, in the order they take their turns.
+AGENTS = ("zyn", "pcp", "node", "floor")
 
 
 class Failed(RuntimeError):
@@ -40,7 +42,7 @@ def parse_args(argv):
     p.add_argument("--quick", action="store_true")
     p.add_argument("--idle", type=float)
     p.add_argument("--csv")
-    p.add_argument("--only", default="zyn,pcp,node")
+    p.add_argument("--only", default=",".join(AGENTS))
     p.add_argument("--transport", choices=("tcp", "unix"), default="tcp")
     args = p.parse_args(argv)
     if args.quick:
@@ -50,9 +52,9 @@ def parse_args(argv):
     if args.idle is None:
         args.idle = 60
     args.only = [a for a in args.only.split(",") if a]
-    unknown = set(args.only) - {"zyn", "pcp", "node"}
+    unknown = set(args.only) - set(AGENTS)
     if unknown or not args.only:
-        p.error("--only takes zyn, pcp and node")
+        p.error("--only takes %s" % ", ".join(AGENTS))
     return args
 
 
@@ -65,9 +67,11 @@ def run_window(agent, client_argv, set_name, rate_ms, seconds, run, scratch):
     """One agent, started afresh, observed for one window; the Measurement."""
     latencies_file = os.path.join(scratch, "latencies")
     errors_file = os.path.join(scratch, "client-%s.err" % agent.key)
-    agent.start(set_name)
     client = None
     try:
+        # Inside the try: an agent that started but failed to get ready is stopped too, rather
+        # than left running through the windows of the others.
+        agent.start(set_name)
         with open(errors_file, "w") as errors:
             client = subprocess.Popen(client_argv(latencies_file), stdin=subprocess.PIPE,
                                       stdout=subprocess.PIPE, stderr=errors,
@@ -107,8 +111,8 @@ def run_window(agent, client_argv, set_name, rate_ms, seconds, run, scratch):
 
 
 def run_idle(agent, seconds, run):
-    agent.start("small")
     try:
+        agent.start("small")
         time.sleep(2)  # its start-up is not idling
         before = procstat.usage(agent.pid)
         time.sleep(seconds)
@@ -131,7 +135,7 @@ def _tail(path, lines=5):
 
 def others_running():
     """Collectors or servers running besides ours: they add to the machine's load."""
-    names = {"pmcd", "pmlogger", "pmie", "pmproxy", "prometheus-node", "zynserver"}
+    names = {"pmcd", "pmlogger", "pmie", "pmproxy", "prometheus-node", "zynserver", "floor_agent"}
     found = []
     for pid in os.listdir("/proc"):
         if pid.isdigit():
@@ -168,7 +172,9 @@ def main(argv):
             node_file = os.path.join(scratch, "node-%s.json" % set_name)
             with open(node_file, "w") as f:
                 json.dump(counters.node_matchers(set_rows, instances), f)
-        files[set_name] = {"zyn": zyn_file, "pcp": pcp_file, "node": node_file}
+        # The floor's observer names the set; its agent knows the set's files itself.
+        files[set_name] = {"zyn": zyn_file, "pcp": pcp_file, "node": node_file,
+                           "floor": set_name}
 
     small = counters.rows_of(rows, "small")
     zyn = agents.ZynAgent(args.pidfile, args.build_dir, os.path.join(scratch, "zyn-home"),
@@ -178,8 +184,10 @@ def main(argv):
         "pcp": agents.PcpAgent(args.pidfile, scratch, SCRIPT),
         "node": agents.NodeAgent(args.pidfile, SCRIPT,
                                  counters.node_collectors(small, instances)),
+        "floor": agents.FloorAgent(args.pidfile, args.build_dir, instances,
+                                   os.path.join(scratch, "floor.log")),
     }
-    chosen = [made[key] for key in ("zyn", "pcp", "node") if key in args.only]
+    chosen = [made[key] for key in AGENTS if key in args.only]
     names = dict(report.AGENT_NAMES)
     names["zyn"] = zyn.name
 
@@ -187,7 +195,7 @@ def main(argv):
         " ".join(instances.cpus), " ".join(instances.disks) or "(none)",
         " ".join(instances.interfaces)))
     print("small set: %d values a cycle; large set: the per-process counters of every process "
-          "(ZYNServer and pmcd; node_exporter has no per-process data)" %
+          "(all but node_exporter, which has no per-process data)" %
           counters.expected_values(small, instances, "zyn"))
     print("node_exporter collectors: %s" % " ".join(
         a[len("--collector."):] for a in made["node"].collector_args
@@ -255,9 +263,10 @@ def main(argv):
     summaries = report.summarize(measurements)
     print("\nMedians of %d run(s). values/s: delivered to the observer; ms/1000 val: the agent's "
           "CPU time (all its processes and threads) per 1000 values delivered; peer/zyn: the "
-          "peer's figure over ZYNServer's; memory: resident, summed over the agent's "
-          "processes; latency: request to reply (peers), cycle to callback (ZYNServer)\n"
-          % args.runs)
+          "peer's figure over ZYNServer's; zyn/floor: ZYNServer's figure over the floor's, the "
+          "least that reading the same kernel files and handing the values over loopback "
+          "costs; memory: resident, summed over the agent's processes; latency: request to "
+          "reply (peers), cycle to callback (ZYNServer), cycle to arrival (floor)\n" % args.runs)
     print(report.table(summaries, names))
     for line in report.verdict(summaries):
         print(line)

@@ -74,15 +74,78 @@ class SummaryTest(unittest.TestCase):
         self.assertNotIn("NOT", line)
 
 
+class FloorTest(unittest.TestCase):
+    """The floor is no peer: it never counts as the better peer nor in the memory verdict,
+    and it says when a target cannot be reached by any agent."""
+
+    def test_a_target_below_the_floor_is_named_so(self):
+        ms = [measurement(1, "zyn", 10, 1000, final_kb=1000),
+              measurement(1, "pcp", 12, 1000, final_kb=2000),
+              measurement(1, "node", 40, 1000, final_kb=3000),
+              # Cheaper and smaller than everyone: it must not become the better peer.
+              measurement(1, "floor", 4, 1000, final_kb=500)]
+        summaries = report.summarize(ms)
+        floor = [s for s in summaries if s.agent == "floor"][0]
+        self.assertIsNone(floor.cpu_ratio)
+        self.assertIsNone(floor.memory_ratio)
+        self.assertAlmostEqual(floor.floor_ratio, 2.5)
+        [line] = report.verdict(summaries)
+        self.assertIn("1.2x less CPU per 1000 values than the better peer", line)
+        self.assertIn("target 5x: NOT met; the target, 2.40 ms/1000, is below the floor of "
+                      "4.00 ms/1000", line)
+        self.assertIn("memory below every peer", line)
+        self.assertIn("2.5x the floor's CPU", line)
+
+    def test_a_target_above_the_floor_is_only_not_met(self):
+        ms = [measurement(1, "zyn", 10, 1000), measurement(1, "pcp", 30, 1000),
+              measurement(1, "floor", 2, 1000)]
+        [line] = report.verdict(report.summarize(ms))
+        self.assertIn("target 5x: NOT met)", line)  # the target, 6 ms, lies above the floor
+        self.assertNotIn("below the floor", line)
+
+    def test_without_a_floor_or_without_peers(self):
+        ms = [measurement(1, "zyn", 10, 1000), measurement(1, "pcp", 12, 1000)]
+        [line] = report.verdict(report.summarize(ms))
+        self.assertNotIn("floor", line)
+        # Only ours and the floor, at two rates: one line each, ours against the floor.
+        ms = [measurement(1, "zyn", 9, 1000), measurement(1, "floor", 3, 1000),
+              measurement(1, "zyn", 8, 1000, rate_ms=100),
+              measurement(1, "floor", 2, 1000, rate_ms=100)]
+        self.assertEqual(report.verdict(report.summarize(ms)),
+                         ["small at 1 s: 3.0x the floor's CPU per 1000 values",
+                          "small at 100 ms: 4.0x the floor's CPU per 1000 values"])
+
+    def test_the_table_has_the_floor_row_and_its_column_only_with_a_floor(self):
+        ms = [measurement(1, "zyn", 10, 1000), measurement(1, "pcp", 20, 1000),
+              measurement(1, "floor", 4, 1000)]
+        lines = report.table(report.summarize(ms)).splitlines()
+        header = lines[0].split()
+        self.assertIn("zyn/floor", header)
+        floor_row = [line for line in lines if "floor (minimal" in line][0]
+        pcp_row = [line for line in lines if "pmcd" in line][0]
+        # Columns line up under the header: the ratio sits under zyn/floor on the floor's row,
+        # and the floor has no peer/zyn ratio.
+        at = lines[0].index("zyn/floor") + len("zyn/floor")
+        self.assertEqual(floor_row[:at].split()[-1], "2.5x")
+        self.assertEqual(floor_row[:lines[0].index("peer/zyn") + len("peer/zyn")].split()[-1],
+                         "-")
+        self.assertEqual(pcp_row[:at].split()[-2:], ["2.0x", "-"])
+        without = report.table(report.summarize(ms[:2]))
+        self.assertNotIn("zyn/floor", without)
+
+
 class CsvTest(unittest.TestCase):
     def test_every_measurement_is_one_row_with_its_figures(self):
-        ms = [measurement(1, "zyn", 12.5, 2500), measurement(1, "pcp", 30, 0, p50=None)]
+        ms = [measurement(1, "zyn", 12.5, 2500), measurement(1, "pcp", 30, 0, p50=None),
+              measurement(1, "floor", 3, 1000)]
         with tempfile.TemporaryDirectory() as d:
             path = os.path.join(d, "out.csv")
             report.write_csv(path, ms)
             with open(path, newline="") as f:
                 rows = list(csv.DictReader(f))
-        self.assertEqual(len(rows), 2)
+        self.assertEqual(len(rows), 3)
+        self.assertEqual(rows[2]["agent"], "floor")
+        self.assertAlmostEqual(float(rows[2]["cpu_ms_per_1000_values"]), 3.0)
         self.assertEqual(rows[0]["agent"], "zyn")
         self.assertAlmostEqual(float(rows[0]["cpu_ms_per_1000_values"]), 5.0)
         self.assertEqual(rows[1]["latency_p50_ms"], "")

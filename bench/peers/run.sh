@@ -10,19 +10,24 @@ usage() {
   cat <<'EOF'
 usage: bench/peers/run.sh [options]
 
-Measures three agents on this machine, one at a time, doing the same work: ZYNServer with one
-observer subscribed over platform/remote, pmcd with its Linux agent (Performance Co-Pilot), and
-Prometheus' node_exporter scraped over HTTP. Each agent is started by this script bound to
-127.0.0.1 only and stopped by its process id when its window ends; none is left running.
+Measures four agents on this machine, one at a time, doing the same work: ZYNServer with one
+observer subscribed over platform/remote, pmcd with its Linux agent (Performance Co-Pilot),
+Prometheus' node_exporter scraped over HTTP, and the floor: floor_agent, a minimal C++ program
+that only reads the same kernel files, parses the numbers and sends them as doubles over
+loopback TCP to its observer, which acknowledges each cycle. The floor is no peer: it is the
+least this work costs on this machine, so a target below it cannot be met by any agent. Each
+agent is started by this script bound to 127.0.0.1 only and stopped by its process id when its
+window ends; none is left running.
 
-Work: a set of about 70 processor, memory, disk and network values that all three expose,
-read at 1 s for 60 s and at 100 ms for 30 s; then about 1000 per-process values (ZYNServer and
-pmcd only: node_exporter has no per-process data) at the same rates; three runs, medians
+Work: a set of about 70 processor, memory, disk and network values that all four expose,
+read at 1 s for 60 s and at 100 ms for 30 s; then about 1000 per-process values (all but
+node_exporter, which has no per-process data) at the same rates; three runs, medians
 reported; then each agent idle for 60 s with nobody observing.
 
-Printed: CPU milliseconds per 1000 values delivered, ZYNServer's ratio against each peer,
-peak and final resident memory of all the agent's processes, latency p50 and p99. The raw
-figures of every run go to a CSV file.
+Printed: CPU milliseconds per 1000 values delivered, ZYNServer's ratio against each peer and
+against the floor, peak and final resident memory of all the agent's processes, latency p50
+and p99; the verdict says when the target (the better peer's CPU figure / 5) lies below the
+floor. The raw figures of every run go to a CSV file.
 
 Options:
   --runs N            runs of every window (default 3)
@@ -32,7 +37,8 @@ Options:
                       current folder)
   --build-dir DIR     the CMake build to use and build (default <repo>/build-peers, Release)
   --no-build          use the build directory as it is
-  --only LIST         agents to measure, comma-separated from zyn,pcp,node (default all)
+  --only LIST         agents to measure, comma-separated from zyn,pcp,node,floor (default
+                      all)
   --transport T       how the observer reaches ZYNServer: tcp (TLS over 127.0.0.1, the
                       default, as the peers are reached) or unix (its owner-only socket)
   --no-install        do not install missing packages
@@ -40,13 +46,13 @@ Options:
 
 It needs root (it installs packages, rebuilds PCP's namespace once and starts pmcd, which
 drops to the pcp user); as another user it runs itself again through sudo. With the defaults
-it takes about 28 minutes; --runs 2 about 20, --quick under 3. Run it on a quiet machine:
+it takes about 40 minutes; --runs 2 about 28, --quick about 4. Run it on a quiet machine:
 anything else using the processors shows in the figures.
 EOF
 }
 
 given=("$@")
-runs=3 quick=0 idle="" csv="" build_dir="$repo/build-peers" build=1 only="zyn,pcp,node"
+runs=3 quick=0 idle="" csv="" build_dir="$repo/build-peers" build=1 only="zyn,pcp,node,floor"
 transport=tcp install=1
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -159,12 +165,12 @@ fi
 
 # ---- our programs -----------------------------------------------------------------------------
 if [ "$build" -eq 1 ]; then
-  echo "building zyn_driver and the server in $build_dir ..."
+  echo "building zyn_driver, floor_agent and the server in $build_dir ..."
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DZYN_BUILD_TESTS=OFF -DZYN_BUILD_BENCH=ON >/dev/null
   fi
-  targets=(zyn_driver)
+  targets=(zyn_driver floor_agent)
   if cmake --build "$build_dir" --target help | grep -q '^zynserver:'; then
     targets+=(zynserver)
   else
