@@ -26,13 +26,15 @@ int EventSet::FirstSignalled() const {
 }
 
 int EventSet::Wait(std::optional<std::chrono::milliseconds> timeout) {
+  // steady_clock, so that a change of the wall clock neither stretches nor cuts the wait.
+  if (timeout) return WaitUntil(std::chrono::steady_clock::now() + *timeout);
   std::unique_lock lock(mutex_);
-  auto anySignalled = [this] { return FirstSignalled() != kTimeout; };
-  if (timeout) {
-    // steady_clock, so that a change of the wall clock neither stretches nor cuts the wait.
-    changed_.wait_until(lock, std::chrono::steady_clock::now() + *timeout, anySignalled);
-  } else {
-    changed_.wait(lock, anySignalled);
-  }
+  changed_.wait(lock, [this] { return FirstSignalled() != kTimeout; });
+  return FirstSignalled();
+}
+
+int EventSet::WaitUntil(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_until(lock, deadline, [this] { return FirstSignalled() != kTimeout; });
   return FirstSignalled();
 }

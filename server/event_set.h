@@ -30,6 +30,8 @@ class EventSet {
   // resetting it. With a time-out, kTimeout when none was signalled within it (a time-out of
   // zero only looks); without one, waits for as long as it takes.
   int Wait(std::optional<std::chrono::milliseconds> timeout);
+  // The same with a moment instead of a length: kTimeout once `deadline` has passed.
+  int WaitUntil(std::chrono::steady_clock::time_point deadline);
 
  private:
   int FirstSignalled() const;  // under mutex_; kTimeout when none

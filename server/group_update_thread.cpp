@@ -97,24 +97,23 @@ void GroupEngine::Run() {
       }
 
       case Step::kTimed: {
-        std::optional<std::chrono::milliseconds> timeout;
+        std::optional<Clock::time_point> due;
         const DWORD rate = updateRate;
-        if (rate != kInfiniteRate) {
-          std::int64_t elapsed = 0;
-          if (cycleStart) {
-            elapsed =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *cycleStart)
-                    .count();
-          }
-          timeout = std::chrono::milliseconds(elapsed > std::int64_t{rate} ? 0 : rate - elapsed);
-        }
-        const int event = events.Wait(timeout);
+        const auto period = std::chrono::milliseconds(rate);
+        if (rate != kInfiniteRate) due = (cycleStart ? *cycleStart : Clock::now()) + period;
+        const int event = due ? events.WaitUntil(*due) : events.Wait(std::nullopt);
         if (event != EventSet::kTimeout) events.Reset(static_cast<std::size_t>(event));
         switch (event) {
-          case EventSet::kTimeout:
-            cycleStart = Clock::now();
+          case EventSet::kTimeout: {
+            // The next period is counted from when this one was due, not from when the thread
+            // woke: waking a little late every time would stretch each period, and groups of
+            // one rate would drift into the same instant and queue behind each other. A
+            // thread behind by a whole period starts afresh instead of catching up.
+            const Clock::time_point now = Clock::now();
+            cycleStart = now - *due < period ? *due : now;
             step = Step::kCycle;
             break;
+          }
           case kStop:
             return;
           case kRateChanged:
