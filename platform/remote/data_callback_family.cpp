@@ -8,8 +8,18 @@
 // answering S_OK at once loses nothing; and the client's thread never runs a callback in the
 // middle of its own half-done operation, which a re-entrant wait would allow.
 //
-// The group's thread itself sends each callback through the I/O thread and waits for that
-// acknowledgement, so callbacks of one group arrive, and are queued, in order.
+// The group's thread builds each data change and hands it to the I/O thread without waiting
+// for it to be sent or answered: a client that keeps up costs the group thread no wake-up
+// beyond its own timer. Callbacks of one group still arrive, and are queued, in order (a read
+// completion, which waits, goes after the data changes handed over before it), and only two
+// may be unanswered, so a slow client holds its groups back instead of letting calls pile up.
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
+#include <capnp/message.h>
+#include <kj/function.h>
+
 #include "platform/remote/families.h"
 #include "platform/remote/family_util.h"
 #include "platform/remote/opc_records.h"
@@ -19,22 +29,78 @@ namespace {
 
 using W = wire::OpcDataCallback;
 
+// The data changes a sink has not acknowledged yet, and the first failure among the answers
+// since it was last asked.
+class PendingAnswers {
+ public:
+  // Waits until fewer than `limit` calls are unanswered; the failure the answers brought,
+  // if any.
+  HRESULT AwaitRoom(int limit) {
+    std::unique_lock lock(mutex_);
+    answered_.wait(lock, [this, limit] { return unanswered_ < limit; });
+    return std::exchange(failure_, S_OK);
+  }
+  void Sent() {
+    std::lock_guard lock(mutex_);
+    ++unanswered_;
+  }
+  void Answered(HRESULT result) {
+    {
+      std::lock_guard lock(mutex_);
+      --unanswered_;
+      if (FAILED(result) && SUCCEEDED(failure_)) failure_ = result;
+    }
+    answered_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  int unanswered_ = 0;
+  HRESULT failure_ = S_OK;
+};
+
 class DataCallbackProxy final : public Facet<IOPCDataCallback> {
  public:
   using Facet::Facet;
 
+  static constexpr int kMaxUnanswered = 2;
+
+  // Builds the call here and hands it to the I/O thread without waiting; answers with the
+  // failure an earlier call's answer brought, or S_OK. A connection that is gone fails the
+  // call at once, as it would a waiting one.
   HRESULT OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
                        HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
                        VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
                        HRESULT* pErrors) override {
-    return Invoke<W>([&](W::Client c) -> kj::Promise<HRESULT> {
-      auto q = c.onDataChangeRequest();
-      HRESULT hr =
-          WriteDataChange(dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems,
-                          pvValues, pwQualities, pftTimeStamps, pErrors, q.initChange());
-      if (FAILED(hr)) return hr;
-      return q.send().then([](auto r) { return HRESULT{r.getHr()}; });
-    });
+    const HRESULT earlier = pending_->AwaitRoom(kMaxUnanswered);
+    auto change = kj::heap<capnp::MallocMessageBuilder>();
+    const HRESULT hr = WriteDataChange(dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
+                                       phClientItems, pvValues, pwQualities, pftTimeStamps, pErrors,
+                                       change->initRoot<wire::DataChange>());
+    if (FAILED(hr)) return hr;
+    pending_->Sent();
+    const bool posted =
+        IoThread::Get().Post([self = com::ComPtr<DataCallbackProxy>(this), change = kj::mv(change),
+                              pending = pending_]() mutable {
+          // Whatever becomes of the call, its answer is counted: the guard also runs when the
+          // call cannot be made or the loop ends with it unanswered, so no group thread waits
+          // for it forever.
+          auto outcome = std::make_shared<HRESULT>(RPC_E_DISCONNECTED);
+          auto counted = kj::defer([pending, outcome] { pending->Answered(*outcome); });
+          auto q = self->owner_.Cap().castAs<W>().onDataChangeRequest();
+          q.setChange(change->getRoot<wire::DataChange>().asReader());
+          IoThread::Get().Tasks().add(
+              q.send()
+                  .then([outcome](auto r) { *outcome = HRESULT{r.getHr()}; },
+                        [outcome](kj::Exception&& e) { *outcome = HrFromException(e); })
+                  .attach(kj::mv(counted)));
+        });
+    if (!posted) {
+      pending_->Answered(RPC_E_DISCONNECTED);
+      return RPC_E_DISCONNECTED;
+    }
+    return earlier;
   }
 
   HRESULT OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
@@ -78,6 +144,10 @@ class DataCallbackProxy final : public Facet<IOPCDataCallback> {
       return q.send().then([](auto r) { return HRESULT{r.getHr()}; });
     });
   }
+
+ private:
+  // Shared with the call in flight, which may end after the proxy is gone.
+  std::shared_ptr<PendingAnswers> pending_ = std::make_shared<PendingAnswers>();
 };
 
 // Queues work for the sink's apartment without waiting for it.

@@ -3,7 +3,13 @@
 #include <kj/debug.h>
 #include <openssl/ssl.h>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace zyn::remote {
 
@@ -29,6 +35,8 @@ IoThread& IoThread::Get() {
 }
 
 IoThread::IoThread() {
+  postFd_ = kj::AutoCloseFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (postFd_.get() < 0) KJ_FAIL_SYSCALL("eventfd", errno);
   thread_ = kj::heap<kj::Thread>([this]() {
     kj::AsyncIoContext io = kj::setupAsyncIo();
     auto stop = kj::newPromiseAndCrossThreadFulfiller<void>();
@@ -44,7 +52,19 @@ IoThread::IoThread() {
       ready_ = true;
     }
     cv_.notify_all();
+    kj::UnixEventPort::FdObserver postObserver(io.unixEventPort, postFd_.get(),
+                                               kj::UnixEventPort::FdObserver::OBSERVE_READ);
+    tasks->add(TakePosted(postObserver));
     stop.promise.wait(io.waitScope);
+    // What is posted from now on is dropped by its poster; what is queued goes here, on the
+    // thread its captures (capabilities among them) belong to.
+    std::deque<kj::Function<void()>> unrun;
+    {
+      std::lock_guard lock(postMutex_);
+      postClosed_ = true;
+      unrun.swap(posted_);
+    }
+    unrun.clear();
     // Connections and listeners end here, on their own thread.
     for (auto& f : atExit_)
       f();
@@ -62,15 +82,56 @@ IoThread::~IoThread() {
   thread_ = nullptr;  // joins
 }
 
-void IoThread::Post(kj::Function<void()> f) {
-  if (!executor_->isLive()) return;
-  // executeAsync needs an event loop on the caller; a detached promise would too. Queue the
-  // function as a task of the loop through a synchronous hop that does not wait for f.
+bool IoThread::Post(kj::Function<void()> f) {
   if (OnThisThread()) {
     tasks_->add(kj::evalLater(kj::mv(f)));
-    return;
+    return true;
   }
-  executor_->executeSync([&] { tasks_->add(kj::evalLater(kj::mv(f))); });
+  bool wake = false;
+  {
+    std::lock_guard lock(postMutex_);
+    if (postClosed_) {
+      // The loop has ended, so the process is ending. What f holds (capabilities among it)
+      // belongs to the loop thread and must not be destroyed here; it goes with the process.
+      static_cast<void>(std::make_unique<kj::Function<void()>>(kj::mv(f)).release());
+      return false;
+    }
+    wake = posted_.empty();
+    posted_.push_back(kj::mv(f));
+  }
+  if (wake) {
+    const std::uint64_t one = 1;
+    // Only a full counter fails, and a full counter wakes the loop all the same.
+    static_cast<void>(write(postFd_.get(), &one, sizeof one));
+  }
+  return true;
+}
+
+kj::Promise<void> IoThread::TakePosted(kj::UnixEventPort::FdObserver& observer) {
+  return observer.whenBecomesReadable().then([this, &observer]() {
+    // The counter is emptied before the queue is taken: a post in between finds the queue
+    // still full and does not write, and its work is in what is taken now.
+    std::uint64_t count = 0;
+    while (read(postFd_.get(), &count, sizeof count) > 0) {
+    }
+    RunPosted();
+    return TakePosted(observer);
+  });
+}
+
+void IoThread::RunPosted() {
+  std::deque<kj::Function<void()>> batch;
+  {
+    std::lock_guard lock(postMutex_);
+    batch.swap(posted_);
+  }
+  // Each runs now, in order; one that throws is reported as a failed task and ends only itself.
+  for (auto& f : batch) {
+    tasks_->add(kj::evalNow([&f]() -> kj::Promise<void> {
+      f();
+      return kj::READY_NOW;
+    }));
+  }
 }
 
 }  // namespace zyn::remote

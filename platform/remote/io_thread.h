@@ -7,12 +7,15 @@
 #pragma once
 
 #include <kj/async-io.h>
+#include <kj/async-unix.h>
 #include <kj/async.h>
 #include <kj/debug.h>
+#include <kj/io.h>
 #include <kj/thread.h>
 #include <kj/vector.h>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -40,19 +43,24 @@ class IoThread {
   bool IsLive() const { return executor_->isLive(); }
 
   // Runs f on the loop thread and returns its result (awaited when it is a promise). Called
-  // on the loop thread itself, f runs at once; it must then not return a promise.
+  // on the loop thread itself, f runs at once; it must then not return a promise. What the
+  // caller posted before runs before f.
   template <class F>
   auto Run(F&& f) {
     if constexpr (IsPromise<decltype(f())>::value) {
       KJ_REQUIRE(!OnThisThread(), "the I/O thread cannot wait for itself");
-      return executor_->executeSync(kj::fwd<F>(f));
     } else {
       if (OnThisThread()) return f();
-      return executor_->executeSync(kj::fwd<F>(f));
     }
+    return executor_->executeSync([&]() {
+      RunPosted();
+      return f();
+    });
   }
-  // Queues f on the loop thread without waiting; any thread.
-  void Post(kj::Function<void()> f);
+  // Queues f on the loop thread without waiting for it; any thread. Functions posted from one
+  // thread run in the order they were posted. False once the loop has ended; f is then
+  // neither run nor destroyed.
+  bool Post(kj::Function<void()> f);
 
   // Loop-thread only.
   kj::AsyncIoProvider& Provider() { return *io_->provider; }
@@ -76,6 +84,16 @@ class IoThread {
   kj::AsyncIoContext* io_ = nullptr;
   kj::TaskSet* tasks_ = nullptr;
   kj::Vector<kj::Function<void()>> atExit_;
+
+  // Work posted from other threads, and the eventfd that wakes the loop for it. Posting only
+  // takes a lock and, when the queue was empty, writes the eventfd: the poster never waits for
+  // the loop, as a hop through the executor would make it.
+  kj::Promise<void> TakePosted(kj::UnixEventPort::FdObserver& observer);
+  void RunPosted();  // loop thread
+  std::mutex postMutex_;
+  std::deque<kj::Function<void()>> posted_;
+  bool postClosed_ = false;
+  kj::AutoCloseFd postFd_;
   kj::Own<kj::CrossThreadPromiseFulfiller<void>> stop_;
   kj::Own<kj::Thread> thread_;
 };

@@ -6,15 +6,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "interfaces/messenger.h"
 #include "interfaces/opc_common.h"
@@ -25,6 +28,7 @@
 #include "platform/remote/credentials.h"
 #include "platform/remote/endpoint.h"
 #include "platform/remote/errors.h"
+#include "platform/remote/io_thread.h"
 #include "platform/remote/paths.h"
 #include "platform/remote/registration.h"
 
@@ -567,6 +571,26 @@ TEST_F(RemoteTest, AMalformedOrHugeMessageEndsOnlyThatConnection) {
   const auto count = endpoint->ConnectionCount();
   EXPECT_GE(count, 1u);
   EXPECT_EQ(common->SetClientName("still here"), S_OK);
+}
+
+// Posting never waits for the loop: a loop kept busy does not hold the poster up, what one
+// thread posts runs in order, and a Run after a Post finds the posted work done.
+TEST(IoThreadTest, PostsDoNotWaitAndRunInOrderBeforeALaterRun) {
+  IoThread& io = IoThread::Get();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> busy{false};
+  ASSERT_TRUE(io.Post([&busy, released] {
+    busy = true;
+    released.wait();
+  }));
+  ASSERT_TRUE(Eventually([&] { return busy.load(); }));
+  std::vector<int> order;  // touched on the loop thread only
+  for (int i = 0; i < 100; ++i)
+    ASSERT_TRUE(io.Post([&order, i] { order.push_back(i); }));
+  release.set_value();
+  EXPECT_EQ(io.Run([&] { return order.size(); }), 100u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
 }  // namespace
