@@ -2,10 +2,6 @@
 
 #include <xcb/xcb.h>
 
-#include <QApplication>
-#include <QCoreApplication>
-#include <QMessageBox>
-#include <QSocketNotifier>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +16,6 @@
 #include "platform/desktop/desktop.h"
 #include "platform/remote/apartment.h"
 #include "platform/remote/endpoint.h"
-#include "platform/tray/tray.h"
 #include "platform/tray/tray_text.h"
 #include "server/catalogue.h"
 #include "server/client_list.h"
@@ -29,7 +24,10 @@
 #include "server/opc_server.h"
 #include "server/process/command_line.h"
 #include "server/process/config.h"
+#include "server/process/desktop_module.h"
+#include "server/process/desktop_session.h"
 #include "server/process/listeners.h"
+#include "server/process/poll_loop.h"
 #include "server/process/registration.h"
 #include "server/process/shutdown_monitor.h"
 #include "server/process/signals.h"
@@ -48,13 +46,25 @@ void Complain(const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
 }
 
-// Whether an X display answers. QApplication aborts the process without one, so this is asked
-// before it is made.
+// Whether an X display answers. The GUI application aborts the process without one, so this is
+// asked before the desktop module is even loaded.
 bool DisplayReachable() {
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
   const bool reachable = connection && xcb_connection_has_error(connection) == 0;
   if (connection) xcb_disconnect(connection);
   return reachable;
+}
+
+// Loads the desktop module into *module and makes its session. Null, after one warning, when
+// the module cannot be loaded: the program then goes on as on a machine without a display.
+std::unique_ptr<DesktopSession> OpenDesktopSession(int& argc, char** argv,
+                                                   std::unique_ptr<DesktopModule>* module) {
+  std::string error;
+  *module = DesktopModule::Load(DesktopModulePaths(), &error);
+  std::unique_ptr<DesktopSession> session;
+  if (*module) session = (*module)->MakeSession(argc, argv, &error);
+  if (!session) Complain("warning: desktop features unavailable: " + error);
+  return session;
 }
 
 int Register(bool registering, const CommandLine& line, int argc, char** argv) {
@@ -73,10 +83,9 @@ int Register(bool registering, const CommandLine& line, int argc, char** argv) {
       registering ? "Failed to register OPCDA2 Server" : "Failed to unregister OPCDA2 Server";
   Complain(std::string(message) + ": " + error);
   if (DisplayReachable()) {
-    QApplication app(argc, argv);
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(zyn::kServerClassName),
-                    QString::fromUtf8(message), QMessageBox::Ok);
-    box.exec();
+    std::unique_ptr<DesktopModule> module;
+    if (auto session = OpenDesktopSession(argc, argv, &module))
+      session->ShowCriticalMessage(zyn::kServerClassName, message);
   }
   return 1;
 }
@@ -117,15 +126,21 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   for (const std::string& warning : warnings)
     Complain("warning: " + warning);
 
-  const bool display = DisplayReachable();
-  std::unique_ptr<QCoreApplication> app;
-  if (display) {
-    app = std::make_unique<QApplication>(argc, argv);
-    // Message boxes of the messenger come and go; the last one closing must not end the server.
-    QApplication::setQuitOnLastWindowClosed(false);
-  } else {
-    app = std::make_unique<QCoreApplication>(argc, argv);
+  // With a desktop, the GUI toolkit's loop is the main loop; without one (or without the
+  // module) a plain one, and nothing of the toolkit is loaded. The module goes last, after
+  // everything it made.
+  std::unique_ptr<DesktopModule> desktopModule;
+  std::unique_ptr<DesktopSession> session;
+  if (DisplayReachable()) session = OpenDesktopSession(argc, argv, &desktopModule);
+  std::unique_ptr<PollLoop> plainLoop;
+  if (!session) {
+    plainLoop = std::make_unique<PollLoop>();
+    if (!plainLoop->ok()) {
+      Complain("cannot make the main loop");
+      return 1;
+    }
   }
+  MainLoop& loop = session ? session->Loop() : *plainLoop;
 
   // The system's language is the server's locale, read once before any client asks.
   ServerLocale();
@@ -142,43 +157,38 @@ int Serve(const CommandLine& line, int argc, char** argv) {
     return 1;
   }
 
-  // The main thread is the server's apartment: its queue runs from the Qt loop.
+  // The main thread is the server's apartment: its queue runs from the main loop.
   zyn::remote::Apartment apartment;
   zyn::remote::Apartment::Scope apartmentScope(apartment);
   std::atomic<bool> wakePending{false};
-  QObject* loop = app.get();
-  apartment.SetWakeup([&apartment, &wakePending, loop]() {
+  apartment.SetWakeup([&apartment, &wakePending, &loop]() {
     if (wakePending.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        loop,
-        [&apartment, &wakePending]() {
-          wakePending.store(false);
-          apartment.RunPending();
-        },
-        Qt::QueuedConnection);
+    loop.Post([&apartment, &wakePending]() {
+      wakePending.store(false);
+      apartment.RunPending();
+    });
   });
 
   // The tray: only in a desktop session.
-  std::unique_ptr<zyn::tray::Tray> tray;
-  if (display) {
-    tray = std::make_unique<zyn::tray::Tray>();
-    const QIcon icon = zyn::tray::Tray::ServerIcon();
-    tray->Notify(zyn::tray::TrayMessage::kAdd, &icon, kRunningText, zyn::tray::kTipStatus);
+  std::unique_ptr<TrayIcon> tray;
+  if (session) {
+    tray = session->MakeTrayIcon();
+    tray->Add(kRunningText, zyn::tray::kTipStatus);
   }
-  zyn::tray::Tray* trayPtr = tray.get();
+  TrayIcon* trayPtr = tray.get();
   if (trayPtr) {
-    ClientList::Process().SetNotify([trayPtr](const std::string& tooltip) {
-      trayPtr->Notify(zyn::tray::TrayMessage::kModify, nullptr, tooltip, zyn::tray::kTipStatus);
-    });
+    ClientList::Process().SetNotify(
+        [trayPtr](const std::string& tooltip) { trayPtr->Modify(tooltip, zyn::tray::kTipStatus); });
   }
 
   MessengerEnvironment environment;
-  std::unique_ptr<zyn::desktop::Desktop> desktop = zyn::desktop::MakeSystemDesktop();
+  std::unique_ptr<zyn::desktop::Desktop> desktop;
+  if (session) desktop = session->MakeDesktop();
   if (desktop && desktop->HasDisplay()) environment.desktop = desktop.get();
   if (trayPtr) {
     environment.showTip = [trayPtr](const std::string& text, int type) {
       if (!trayPtr->CanShowMessages()) return false;
-      trayPtr->Notify(zyn::tray::TrayMessage::kModify, nullptr, text, type);
+      trayPtr->Modify(text, type);
       return true;
     };
   }
@@ -234,33 +244,29 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   if (line.listen.empty()) {
     ShutdownMonitor::Options watch;
     watch.count = [] { return ModuleLock::Count(); };
-    watch.onIdle = [loop]() {
+    watch.onIdle = [&loop]() {
       // Objects are made on the main thread, so there the count cannot change under the check.
-      QMetaObject::invokeMethod(
-          loop,
-          []() {
-            if (ModuleLock::Count() == 0) QCoreApplication::quit();
-          },
-          Qt::QueuedConnection);
+      loop.Post([&loop]() {
+        if (ModuleLock::Count() == 0) loop.Quit();
+      });
     };
     monitor = std::make_unique<ShutdownMonitor>(std::move(watch));
     ShutdownMonitor* m = monitor.get();
     ModuleLock::SetOnZero([m]() { m->Signal(); });
   }
 
-  QSocketNotifier stopNotifier(stopSignals.fd(), QSocketNotifier::Read);
-  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&stopSignals]() {
+  loop.WatchReadable(stopSignals.fd(), [&stopSignals, &loop]() {
     if (stopSignals.Take() == 0) return;
     // The proxies' calls return once each client has the request, so every sink has it before
     // the connections close below.
     ClientList::Process().ShutdownAll();
-    QCoreApplication::quit();
+    loop.Quit();
   });
 
-  app->exec();
+  loop.Run();
 
   // The end.
-  stopNotifier.setEnabled(false);
+  loop.Unwatch(stopSignals.fd());
   ModuleLock::SetOnZero({});
   monitor.reset();
   ClientList::Process().ShutdownAll();  // those that have not told their clients yet
@@ -269,14 +275,14 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   const auto deadline = std::chrono::steady_clock::now() + kReleaseTimeLimit;
   while (ModuleLock::Count() > 0 && std::chrono::steady_clock::now() < deadline) {
     apartment.RunPending();
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    loop.RunPendingFor(10ms);
     std::this_thread::sleep_for(5ms);
   }
   apartment.RunPending();
   apartment.SetWakeup({});
   SetMessengerEnvironment({});
   ClientList::Process().SetNotify({});
-  if (tray) tray->Notify(zyn::tray::TrayMessage::kDelete, nullptr, "", zyn::tray::kTipStatus);
+  if (tray) tray->Delete();
   tray.reset();
   desktop.reset();
   interfaceTable.Reset();

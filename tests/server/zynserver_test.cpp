@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,7 +52,7 @@ std::string gRoot;  // the scratch folder of this test process
 // A zynserver process: its standard output read line by line, its standard error in a file.
 class ServerProcess {
  public:
-  explicit ServerProcess(std::vector<std::string> args) {
+  explicit ServerProcess(std::vector<std::string> args, std::string path = ZYN_SERVER_PROGRAM) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     errPath_ = gRoot + "/stderr-" + std::to_string(++count_);
@@ -60,7 +61,6 @@ class ServerProcess {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT, 0644);
-    std::string path = ZYN_SERVER_PROGRAM;
     std::vector<char*> argv{path.data()};
     for (std::string& a : args)
       argv.push_back(a.data());
@@ -114,6 +114,7 @@ class ServerProcess {
     }
   }
   bool Running() { return !Wait(0ms).has_value(); }
+  pid_t pid() const { return pid_; }
   void Signal(int sig) { kill(pid_, sig); }
   std::string Errors() const {
     std::string text;
@@ -419,6 +420,77 @@ TEST_F(ZynserverTest, AProgramNobodyReachesEndsAfterTheStartGrace) {
   auto status = server.Wait(5s);
   ASSERT_TRUE(status) << "still running 13 s after its start with no client";
   EXPECT_EQ(*status, 0);
+}
+
+// The files a running process maps whose path contains `part`.
+std::set<std::string> MappedFiles(pid_t pid, const std::string& part) {
+  std::string maps;
+  zyn::remote::ReadFile("/proc/" + std::to_string(pid) + "/maps", &maps);
+  std::set<std::string> found;
+  std::istringstream lines(maps);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t slash = line.find('/');
+    if (slash != std::string::npos && line.find(part, slash) != std::string::npos)
+      found.insert(line.substr(slash));
+  }
+  return found;
+}
+
+// Most observed machines have no display: there the program must not carry the GUI toolkit's
+// memory, not even after a client has used the server.
+TEST_F(ZynserverTest, WithoutADisplayNoGuiLibraryIsLoaded) {
+  ServerProcess server({"--listen", "127.0.0.1:0", "--config", config});
+  ASSERT_TRUE(server.ReadLine()) << server.Errors();
+  com::ComPtr<IOPCServer> client;
+  std::string error;
+  ASSERT_EQ(Activate(zyn::remote::kMyComputer, &client, &error), S_OK) << error;
+  com::ComPtr<IZYNMessenger> messenger;
+  ASSERT_EQ(client.As(&messenger), S_OK);
+  // No tray without a desktop: the tip is refused, and nothing is loaded to try.
+  EXPECT_EQ(messenger->ShowTipMessage("hello", ttInfoMessage), E_NOTIMPL);
+
+  // Sanity check of the reading itself: the program's own file is mapped.
+  EXPECT_FALSE(MappedFiles(server.pid(), "zynserver").empty());
+  EXPECT_EQ(MappedFiles(server.pid(), "libQt6"), std::set<std::string>{});
+  EXPECT_EQ(MappedFiles(server.pid(), "zynserver-desktop"), std::set<std::string>{});
+  messenger = nullptr;
+  client = nullptr;
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(10s).value_or(-1), 0) << server.Errors();
+}
+
+// A display, but the desktop module is missing (a partial installation): the program says so
+// once and serves as without a display, instead of failing.
+TEST_F(ZynserverTest, WithoutItsDesktopModuleItWarnsAndServesAnyway) {
+  if (!zyn::testing::XvfbDisplay::Available()) GTEST_SKIP() << "Xvfb is not installed";
+  if (fs::exists(ZYN_DESKTOP_MODULE_INSTALLED))
+    GTEST_SKIP() << "an installed desktop module would be found: " << ZYN_DESKTOP_MODULE_INSTALLED;
+  zyn::testing::XvfbDisplay display;
+  ASSERT_TRUE(display.ok()) << display.error();
+  const std::string bare = gRoot + "/bare";
+  fs::create_directories(bare);
+  fs::copy_file(ZYN_SERVER_PROGRAM, bare + "/zynserver");
+
+  ServerProcess server({"--listen", "127.0.0.1:0", "--config", config}, bare + "/zynserver");
+  ASSERT_TRUE(server.ReadLine()) << server.Errors();
+  const std::string errors = server.Errors();
+  EXPECT_NE(
+      errors.find("warning: desktop features unavailable: " + bare + "/zynserver-desktop.so: "),
+      std::string::npos)
+      << errors;
+  EXPECT_EQ(MappedFiles(server.pid(), "libQt6"), std::set<std::string>{});
+
+  com::ComPtr<IOPCServer> client;
+  std::string error;
+  ASSERT_EQ(Activate(zyn::remote::kMyComputer, &client, &error), S_OK) << error;
+  OPCSERVERSTATUS* status = nullptr;
+  ASSERT_EQ(client->GetStatus(&status), S_OK);
+  CoTaskMemFree(status->szVendorInfo);
+  CoTaskMemFree(status);
+  client = nullptr;
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(10s).value_or(-1), 0) << server.Errors();
+  fs::remove_all(bare);
 }
 
 TEST_F(ZynserverTest, TrayIconAndBalloonsInADesktopSession) {
