@@ -28,7 +28,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +42,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -352,43 +353,75 @@ class SmallSet {
 
 // Every process's utime, stime, rss (bytes), vsize, minflt, threads, priority, ppid,
 // starttime and pid, from /proc/PID/stat. /proc is listed afresh every cycle: that is how any
-// agent sees processes come and go.
-bool CollectProcesses(std::vector<double>* values) {
-  static const double pageSize = double(::sysconf(_SC_PAGESIZE));
-  Dir proc(::opendir("/proc"));
-  if (!proc) return false;
-  char path[sizeof(dirent::d_name) + 8];
-  char text[4096];
-  while (const dirent* entry = ::readdir(proc.get())) {
-    const char* name = entry->d_name;
-    if (name[0] < '1' || name[0] > '9') continue;
-    std::snprintf(path, sizeof path, "%s/stat", name);
-    Fd fd(::openat(::dirfd(proc.get()), path, O_RDONLY | O_CLOEXEC));
-    if (!fd) continue;  // it ended since the listing
-    const ssize_t n = ::pread(fd.get(), text, sizeof text, 0);
-    if (n <= 0) continue;
+// agent sees processes come and go. Each process's stat stays open from one cycle to the next
+// and is read again with pread, as a careful agent does to spare the path lookup: the kernel
+// builds the text afresh on every read, and the descriptor of a process that has ended reads
+// as an error, so a pid the kernel has given to a new process is opened anew.
+class ProcessSet {
+ public:
+  bool Collect(std::vector<double>* values) {
+    Dir proc(::opendir("/proc"));
+    if (!proc) return false;
+    ++cycle_;
+    while (const dirent* entry = ::readdir(proc.get())) {
+      const char* name = entry->d_name;
+      if (name[0] < '1' || name[0] > '9') continue;
+      const int pid = std::atoi(name);
+      auto kept = files_.find(pid);
+      ssize_t n = -1;
+      if (kept != files_.end()) {
+        n = ::pread(kept->second.fd.get(), text_, sizeof text_, 0);
+        if (n <= 0) files_.erase(kept);  // it ended; the pid may name a new process
+      }
+      if (n <= 0) {
+        std::snprintf(path_, sizeof path_, "%s/stat", name);
+        Fd fd(::openat(::dirfd(proc.get()), path_, O_RDONLY | O_CLOEXEC));
+        if (!fd) continue;  // it ended since the listing (or no descriptor is left)
+        n = ::pread(fd.get(), text_, sizeof text_, 0);
+        if (n <= 0) continue;
+        files_.emplace(pid, Entry{std::move(fd), cycle_});
+      } else {
+        files_.find(pid)->second.seen = cycle_;
+      }
+      Parse(text_, size_t(n), values);
+    }
+    // The processes that were not listed have ended.
+    std::erase_if(files_, [&](const auto& file) { return file.second.seen != cycle_; });
+    return true;
+  }
+
+ private:
+  void Parse(const char* text, size_t n, std::vector<double>* values) {
     // The command name is in parentheses and may hold anything, so fields count from the last
     // ')'.
-    const char* close = static_cast<const char*>(::memrchr(text, ')', size_t(n)));
-    if (!close || close + 2 >= text + n) continue;
+    const char* close = static_cast<const char*>(::memrchr(text, ')', n));
+    if (!close || close + 2 >= text + n) return;
     Cursor c{text, close};
     uint64_t pid;
-    if (!c.Unsigned(&pid)) continue;
+    if (!c.Unsigned(&pid)) return;
     c = Cursor{close + 2, text + n};
     c.Word();  // 3 state
     // Fields 4 (ppid) to 24 (rss); some are signed (tpgid, priority, nice).
     int64_t f[21];
-    bool complete = true;
-    for (int i = 0; i < 21 && complete; ++i)
-      complete = c.Signed(&f[i]);
-    if (!complete) continue;
+    for (int i = 0; i < 21; ++i)
+      if (!c.Signed(&f[i])) return;
     auto at = [&](int field) { return double(f[field - 4]); };
-    const double row[10] = {at(14), at(15), at(24) * pageSize, at(23), at(10), at(20), at(18),
+    const double row[10] = {at(14), at(15), at(24) * pageSize_, at(23), at(10), at(20), at(18),
                             at(4),  at(22), double(pid)};
     values->insert(values->end(), row, row + 10);
   }
-  return true;
-}
+
+  struct Entry {
+    Fd fd;
+    uint64_t seen;  // the cycle that last listed the process
+  };
+
+  const double pageSize_ = double(::sysconf(_SC_PAGESIZE));
+  std::unordered_map<int, Entry> files_;
+  uint64_t cycle_ = 0;
+  char path_[sizeof(dirent::d_name) + 8];
+  char text_[4096];
+};
 
 // ---- serve -----------------------------------------------------------------------------------
 
@@ -424,6 +457,7 @@ void ServeObserver(int fd, SmallSet* small) {
   }
   const int64_t period = rateMs * 1000000;
   int64_t deadline = ToNs(MonotonicNow());
+  ProcessSet processes;  // its descriptors are this observer's only
   std::vector<double> values;
   std::vector<char> frame;
   for (;;) {
@@ -432,7 +466,7 @@ void ServeObserver(int fd, SmallSet* small) {
     }
     const int64_t cycleNs = WallNs();
     values.clear();
-    const bool collected = large ? CollectProcesses(&values) : small->Collect(&values);
+    const bool collected = large ? processes.Collect(&values) : small->Collect(&values);
     if (!collected) {
       std::fprintf(stderr, "floor_agent: reading the kernel's files failed: %s\n",
                    std::strerror(errno));
@@ -455,6 +489,12 @@ void ServeObserver(int fd, SmallSet* small) {
 }
 
 int Serve(Instances instances) {
+  // A descriptor for every process's stat: as many as the system lets this process have.
+  rlimit files;
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   SmallSet small(std::move(instances));
   if (const std::string missing = small.Missing(); !missing.empty()) {
     std::fprintf(stderr, "floor_agent: cannot open %s\n", missing.c_str());

@@ -110,6 +110,33 @@ class FloorAgentTest(unittest.TestCase):
         self.assertGreater(mine[2], 0)  # resident bytes
         self.assertGreater(mine[3], mine[2])  # virtual bytes
 
+    def test_processes_come_and_go_between_cycles(self):
+        def pids(s):
+            count, _ = HEADER.unpack(self.receive(s, HEADER.size))
+            values = struct.unpack("=%dd" % count, self.receive(s, 8 * count))
+            s.sendall(b"\x01")
+            return {int(values[i + 9]) for i in range(0, count, 10)}
+
+        with socket.create_connection(("127.0.0.1", self.agent.port), timeout=10) as s:
+            s.sendall(b"large 100\n")
+            first = subprocess.Popen(["sleep", "30"])
+            try:
+                pids(s)  # the frame may have been under way before the child began
+                self.assertIn(first.pid, pids(s))
+            finally:
+                first.kill()
+                first.wait()
+            second = subprocess.Popen(["sleep", "30"])
+            try:
+                seen = pids(s)
+                seen = pids(s)  # one whole cycle after the first child ended
+                self.assertNotIn(first.pid, seen)
+                self.assertIn(second.pid, seen)
+                self.assertIn(os.getpid(), seen)
+            finally:
+                second.kill()
+                second.wait()
+
     def test_a_bad_request_or_a_lost_observer_leaves_it_serving_the_next(self):
         for request in (b"medium 100\n", b"small 0\n", b"small -5\n", b"x" * 100):
             with socket.create_connection(("127.0.0.1", self.agent.port), timeout=10) as s:
