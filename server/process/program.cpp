@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -133,6 +134,11 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   std::unique_ptr<DesktopSession> session;
   if (DisplayReachable()) session = OpenDesktopSession(argc, argv, &desktopModule);
   std::unique_ptr<PollLoop> plainLoop;
+  // The C library's locale follows the environment, as the toolkit sets it, so that texts
+  // from the system (error descriptions, character conversions) are in the machine's
+  // language with or without a desktop; numbers keep the C form the files and reports use.
+  if (!session) std::setlocale(LC_ALL, "");
+  std::setlocale(LC_NUMERIC, "C");
   if (!session) {
     plainLoop = std::make_unique<PollLoop>();
     if (!plainLoop->ok()) {
