@@ -1,11 +1,13 @@
 #include "server/process/program.h"
 
+#include <dlfcn.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -49,10 +51,22 @@ void Complain(const std::string& text) {
 
 // Whether an X display answers. The GUI application aborts the process without one, so this is
 // asked before the desktop module is even loaded.
+// The X client library is opened only for the question, so that a server without a display
+// does not keep it (and what it pulls in) mapped for nothing.
 bool DisplayReachable() {
-  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-  const bool reachable = connection && xcb_connection_has_error(connection) == 0;
-  if (connection) xcb_disconnect(connection);
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') return false;
+  std::unique_ptr<void, int (*)(void*)> xcb(dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL),
+                                            [](void* handle) { return dlclose(handle); });
+  if (!xcb) return false;
+  auto connect = reinterpret_cast<decltype(&xcb_connect)>(dlsym(xcb.get(), "xcb_connect"));
+  auto hasError = reinterpret_cast<decltype(&xcb_connection_has_error)>(
+      dlsym(xcb.get(), "xcb_connection_has_error"));
+  auto disconnect = reinterpret_cast<decltype(&xcb_disconnect)>(dlsym(xcb.get(), "xcb_disconnect"));
+  if (!connect || !hasError || !disconnect) return false;
+  xcb_connection_t* connection = connect(nullptr, nullptr);
+  const bool reachable = connection && hasError(connection) == 0;
+  if (connection) disconnect(connection);
   return reachable;
 }
 
