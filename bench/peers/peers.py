@@ -190,6 +190,7 @@ def main(argv):
     chosen = [made[key] for key in AGENTS if key in args.only]
     names = dict(report.AGENT_NAMES)
     names["zyn"] = zyn.name
+    width = max(len(names[a.key]) for a in chosen)  # of the progress lines' agent column
 
     print("instances: processors %s; disks %s; interfaces %s" % (
         " ".join(instances.cpus), " ".join(instances.disks) or "(none)",
@@ -228,8 +229,8 @@ def main(argv):
         def argv(latencies, agent=agent, source=source, rate_ms=rate_ms):
             return agent.client_argv(source, rate_ms, latencies)
 
-        label = "run %d/%d  %-5s %5s  %-14s" % (run, args.runs, set_name,
-                                                 report.rate_text(rate_ms), names[agent.key])
+        label = "run %d/%d  %-5s %6s  %-*s" % (run, args.runs, set_name,
+                                                report.rate_text(rate_ms), width, names[agent.key])
         print(label, end=" ", flush=True)
         try:
             m = run_window(agent, argv, set_name, rate_ms, seconds, run, scratch)
@@ -245,7 +246,8 @@ def main(argv):
 
     if args.idle > 0:
         for agent in chosen:
-            print("idle %3.0f s  %-14s" % (args.idle, names[agent.key]), end=" ", flush=True)
+            print("idle %3.0f s  %-*s" % (args.idle, width, names[agent.key]), end=" ",
+                  flush=True)
             try:
                 m = run_idle(agent, args.idle, 1)
             except (agents.AgentError, OSError) as error:
