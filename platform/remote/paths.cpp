@@ -34,7 +34,7 @@ std::string MachineDir(std::string_view machine) {
   std::string safe;
   for (char c : machine)
     safe += (c == '/' || c == '\0') ? '_' : c;
-  if (safe.empty() || safe[0] == '.') safe.insert(0, "_");
+  if (safe.empty() || safe[0] == '.') safe = "_" + safe;
   return ConfigHome() + "/zynwatch/machines/" + safe;
 }
 
