@@ -148,10 +148,10 @@ int Serve(const CommandLine& line, int argc, char** argv) {
   std::unique_ptr<DesktopSession> session;
   if (DisplayReachable()) session = OpenDesktopSession(argc, argv, &desktopModule);
   std::unique_ptr<PollLoop> plainLoop;
-  // The C library's locale follows the environment, as the toolkit sets it, so that texts
-  // from the system (error descriptions, character conversions) are in the machine's
-  // language with or without a desktop; numbers keep the C form the files and reports use.
-  if (!session) std::setlocale(LC_ALL, "");
+  // With a desktop the toolkit takes the C library's locale from the environment; numbers
+  // keep the C form the configuration and reports are written in either way. Without one the
+  // program stays in the C locale: its only locale-dependent texts are system error
+  // descriptions, which then read in English like the rest of its messages.
   std::setlocale(LC_NUMERIC, "C");
   if (!session) {
     plainLoop = std::make_unique<PollLoop>();
