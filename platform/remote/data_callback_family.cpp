@@ -80,14 +80,14 @@ class DataCallbackProxy final : public Facet<IOPCDataCallback> {
                                        change->initRoot<wire::DataChange>());
     if (FAILED(hr)) return hr;
     pending_->Sent();
+    // Whatever becomes of the call, its answer is counted: the guard runs when the answer
+    // arrives, and also when the call cannot be made or is dropped unmade or unanswered as the
+    // loop ends, so no group thread waits for it forever.
+    auto outcome = std::make_shared<HRESULT>(RPC_E_DISCONNECTED);
+    auto counted = kj::defer([pending = pending_, outcome] { pending->Answered(*outcome); });
     const bool posted =
         IoThread::Get().Post([self = com::ComPtr<DataCallbackProxy>(this), change = kj::mv(change),
-                              pending = pending_]() mutable {
-          // Whatever becomes of the call, its answer is counted: the guard also runs when the
-          // call cannot be made or the loop ends with it unanswered, so no group thread waits
-          // for it forever.
-          auto outcome = std::make_shared<HRESULT>(RPC_E_DISCONNECTED);
-          auto counted = kj::defer([pending, outcome] { pending->Answered(*outcome); });
+                              outcome, counted = kj::mv(counted)]() mutable {
           auto q = self->owner_.Cap().castAs<W>().onDataChangeRequest();
           q.setChange(change->getRoot<wire::DataChange>().asReader());
           IoThread::Get().Tasks().add(
@@ -96,6 +96,7 @@ class DataCallbackProxy final : public Facet<IOPCDataCallback> {
                         [outcome](kj::Exception&& e) { *outcome = HrFromException(e); })
                   .attach(kj::mv(counted)));
         });
+    // A call the ended loop refused is kept, guard and all, until the process ends.
     if (!posted) {
       pending_->Answered(RPC_E_DISCONNECTED);
       return RPC_E_DISCONNECTED;
