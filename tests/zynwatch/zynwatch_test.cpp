@@ -106,6 +106,16 @@ class ZynwatchTest : public ::testing::Test {
 
   // The server's configuration: its key and certificate in the scratch folder, also when the
   // test runs as root (whose default is the machine's own folder under /etc).
+  // Whether the server started on demand with this test's configuration has ended within
+  // five seconds (it ends by itself about a second after its last client).
+  bool OnDemandServerEnds() {
+    for (int i = 0; i < 50; ++i) {
+      usleep(100 * 1000);
+      if (RunProgram("/usr/bin/pgrep", {"-f", root_ + "/zynserver.conf"}).status == 1) return true;
+    }
+    return false;
+  }
+
   std::string ServerConfig() {
     const std::string path = root_ + "/zynserver.conf";
     std::ofstream(path) << "credentials = " << CredentialsDir() << "\n";
@@ -703,13 +713,7 @@ TEST_F(ZynwatchTest, ThisMachinesServerStartsOnDemandOnceRegistered) {
   r = Zynwatch({"read", kMemory});
   EXPECT_EQ(r.status, 0) << Describe(r);
   // The idle server ends by itself about a second after its last client.
-  RunResult after;
-  for (int i = 0; i < 50; ++i) {
-    usleep(100 * 1000);
-    after = RunProgram("/usr/bin/pgrep", {"-f", root_ + "/zynserver.conf"});
-    if (after.status == 1) break;
-  }
-  EXPECT_EQ(after.status, 1) << "the server started on demand is still running";
+  EXPECT_TRUE(OnDemandServerEnds()) << "the server started on demand is still running";
 }
 
 TEST_F(ZynwatchTest, WithNoneRegisteredTheServerBesideZynwatchStarts) {
@@ -721,13 +725,7 @@ TEST_F(ZynwatchTest, WithNoneRegisteredTheServerBesideZynwatchStarts) {
   RunResult r = RunProgram(zynwatch, {"read", kMemory});
   ASSERT_EQ(r.status, 0) << Describe(r);
   EXPECT_TRUE(Contains(r.out, "\\Memory\\Available MBytes\t")) << Describe(r);
-  RunResult after;
-  for (int i = 0; i < 50; ++i) {
-    usleep(100 * 1000);
-    after = RunProgram("/usr/bin/pgrep", {"-f", root_ + "/zynserver.conf"});
-    if (after.status == 1) break;
-  }
-  EXPECT_EQ(after.status, 1) << "the server started on demand is still running";
+  EXPECT_TRUE(OnDemandServerEnds()) << "the server started on demand is still running";
 }
 
 #endif  // ZYN_ZYNSERVER
